@@ -1,0 +1,14 @@
+// The six user-visible operations. Each returns 0 on success (also when the
+// user declines at its own question) and -1 on failure, and on success sets
+// `status_word`.
+#pragma once
+
+#include "partition_table.h"
+
+int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_userdata,
+                    int data_source);
+int renew_installation(const mmc_partitions_fmt *table, int data_source);
+int migrate_to_single_boot(int has_userdata, const mmc_partitions_fmt *table, int data_source);
+int backup_to_boot_media(const mmc_partitions_fmt *table);
+int copy_to_external();
+int remove_dual_boot(int has_userdata, const mmc_partitions_fmt *table);

@@ -1,0 +1,83 @@
+// Console answers, the status marker and the small file-system probes.
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "frontend.h"
+
+uint8_t read_answer_from(FILE *in) {
+  fflush(stdout);
+  int first = fgetc(in);
+  if (first == EOF) return answer_end_of_input;
+  if (first == '\n') return 0;
+  // Discard the rest of the line so that the next question starts fresh.
+  for (int c = fgetc(in); c != EOF && c != '\n'; c = fgetc(in)) {
+  }
+  if (first >= 'A' && first <= 'Z') first = first - 'A' + 'a';
+  return static_cast<uint8_t>(first);
+}
+
+uint8_t read_answer() { return read_answer_from(stdin); }
+
+int write_status_marker(const char *word) {
+  if (!is_directory(path_storage_config)) return -1;
+  owned_file file(fopen(path_status_marker, "w"));
+  if (!file) return -1;
+  if (fputs(word, file.get()) == EOF) return -1;
+  if (fputc('\n', file.get()) == EOF) return -1;
+  // A full disk shows only when the buffered text is written out.
+  if (fclose(file.release()) != 0) return -1;
+  return 0;
+}
+
+bool is_directory(const char *path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool path_exists(const char *path) {
+  struct stat st;
+  return stat(path, &st) == 0;
+}
+
+uint64_t sectors_text_to_bytes(const char *text) {
+  constexpr uint64_t max_sectors = UINT64_MAX / 512;
+  uint64_t sectors = 0;
+  const char *p = text;
+  if (*p < '0' || *p > '9') return 0;
+  for (; *p >= '0' && *p <= '9'; p++) {
+    uint64_t digit = static_cast<uint64_t>(*p - '0');
+    if (sectors > (max_sectors - digit) / 10) return 0;
+    sectors = sectors * 10 + digit;
+  }
+  for (; *p; p++) {
+    if (*p != '\n' && *p != ' ' && *p != '\t' && *p != '\r') return 0;
+  }
+  return sectors * 512;
+}
+
+uint64_t block_device_size(const char *device) {
+  char path[256];
+  int n = snprintf(path, sizeof(path), "/sys/block/%s/size", device);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof(path) || !path_exists(path)) {
+    printf("Parameter for block device '%s' not found: '%s'\n", device, path);
+    return 0;
+  }
+  owned_file file(fopen(path, "r"));
+  if (!file) return 0;
+  char line[64];
+  if (!fgets(line, sizeof(line), file.get())) return 0;
+  return sectors_text_to_bytes(line);
+}
+
+void printable_text(char *out, size_t out_size, const char *text, size_t length,
+                    bool keep_newline) {
+  if (out_size == 0) return;
+  size_t n = 0;
+  for (size_t i = 0; i < length && text[i] != '\0' && n + 1 < out_size; i++) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    bool shown = (c >= 0x20 && c <= 0x7e) || (keep_newline && c == '\n');
+    out[n++] = shown ? static_cast<char>(c) : '?';
+  }
+  out[n] = '\0';
+}

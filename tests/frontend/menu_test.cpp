@@ -1,0 +1,256 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "../support/fake_operations.h"
+#include "../support/table_builder.h"
+#include "frontend.h"
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+const mmc_partitions_fmt no_installation_dual_only =
+    make_named_table({"bootloader", "reserved", "cache", "env", "logo", "system", "data"});
+const mmc_partitions_fmt no_installation_both =
+    make_named_table({"bootloader", "reserved", "cache", "env", "dtbo", "system", "data"});
+const mmc_partitions_fmt no_installation_dto =
+    make_named_table({"bootloader", "reserved", "dto", "system", "data"});
+const mmc_partitions_fmt no_installation_userdata =
+    make_named_table({"bootloader", "reserved", "cache", "env", "super", "userdata"});
+const mmc_partitions_fmt dual_boot_installed = make_named_table(
+    {"bootloader", "reserved", "cache", "env", "system", "data", "KV_STORAGE", "KV_FLASH"});
+const mmc_partitions_fmt single_boot_installed =
+    make_named_table({"bootloader", "reserved", "env", "KV_FLASH", "KV_STORAGE"});
+const mmc_partitions_fmt single_boot_userdata_installed = make_named_table(
+    {"bootloader", "reserved", "env", "vbmeta_a", "super", "KV_FLASH", "KV_STORAGE", "userdata"});
+
+class Menu : public testing::Test {
+ protected:
+  void SetUp() override {
+    reset_fake_operations();
+    status_word = nullptr;
+  }
+  void TearDown() override { status_word = nullptr; }
+
+  // Runs the menu with `answer` typed at the prompt; returns what it printed.
+  std::string run(const mmc_partitions_fmt &table, int running, const std::string &answer) {
+    char name[] = "/tmp/kvemmc-answer-XXXXXX";
+    int fd = mkstemp(name);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(write(fd, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
+    close(fd);
+    EXPECT_NE(freopen(name, "r", stdin), nullptr);
+    unlink(name);
+    CaptureStdout();
+    result = run_menu(&table, running);
+    return GetCapturedStdout();
+  }
+
+  void expect_call(const mmc_partitions_fmt &table, const char *name, std::vector<int> arguments) {
+    ASSERT_EQ(operation_calls.size(), 1u) << name;
+    EXPECT_EQ(operation_calls[0].name, name);
+    if (operation_calls[0].name != "copy_to_external") {
+      EXPECT_EQ(operation_calls[0].table, &table);
+    }
+    EXPECT_EQ(operation_calls[0].arguments, arguments) << name;
+  }
+
+  int result = -2;
+};
+
+const char menu_a_both[] =
+    "\n\033[1mNo Kestrova installation found on eMMC\033[0m\n"
+    "\nInstall in dual boot mode, Kestrova and Android on eMMC"
+    "\n  Use Kestrova data from"
+    "\n    [1] current used SD or USB device"
+    "\n    [2] existing backup on current used SD or USB device\n"
+    "\nInstall in single boot mode, only Kestrova on eMMC"
+    "\n  Use Kestrova data from"
+    "\n    [3] current used SD or USB device"
+    "\n    [4] existing backup on current used SD or USB device"
+    "\n\nPlease choose one option? [1/2/3/4]: \n";
+
+}  // namespace
+
+TEST(InstallModes, FollowTheAndroidPartitions) {
+  install_modes m = possible_install_modes(&no_installation_dual_only);
+  EXPECT_EQ(m.dual_boot_possible, 1);
+  EXPECT_EQ(m.single_boot_possible, 0);
+  EXPECT_EQ(m.has_userdata, 0);
+  m = possible_install_modes(&no_installation_both);
+  EXPECT_EQ(m.single_boot_possible, 1);
+  EXPECT_EQ(m.dual_boot_possible, 1);
+  m = possible_install_modes(&no_installation_dto);
+  EXPECT_EQ(m.single_boot_possible, 1);
+  m = possible_install_modes(&no_installation_userdata);
+  EXPECT_EQ(m.dual_boot_possible, 0);
+  EXPECT_EQ(m.single_boot_possible, 1);
+  EXPECT_EQ(m.has_userdata, 1);
+}
+
+TEST(InstallationState, IsDecidedByKvStorageThenWhereTheSystemRuns) {
+  using s = installation_state;
+  for (int running : {1, 0, -1})
+    EXPECT_EQ(decide_installation_state(&no_installation_both, running), s::none);
+  EXPECT_EQ(decide_installation_state(&single_boot_installed, 1), s::single_boot);
+  EXPECT_EQ(decide_installation_state(&dual_boot_installed, 1), s::dual_boot);
+  EXPECT_EQ(decide_installation_state(&dual_boot_installed, 0), s::running_from_emmc);
+  EXPECT_EQ(decide_installation_state(&single_boot_installed, 0), s::running_from_emmc);
+  EXPECT_EQ(decide_installation_state(&dual_boot_installed, -1), s::undetermined);
+}
+
+TEST_F(Menu, NoInstallationOffersBothModes) {
+  EXPECT_EQ(run(no_installation_both, 1, "\n"), std::string(menu_a_both) + "\nAborting!\n\n");
+  EXPECT_EQ(result, 0);
+  EXPECT_TRUE(operation_calls.empty());
+}
+
+TEST_F(Menu, NoInstallationWithoutSingleBootOffersOneAndTwo) {
+  EXPECT_EQ(run(no_installation_dual_only, 1, "3\n"),
+            "\n\033[1mNo Kestrova installation found on eMMC\033[0m\n"
+            "\nInstall in dual boot mode, Kestrova and Android on eMMC"
+            "\n  Use Kestrova data from"
+            "\n    [1] current used SD or USB device"
+            "\n    [2] existing backup on current used SD or USB device\n"
+            "\nInstall in single boot mode not possible!"
+            "\n\nPlease choose one option? [1/2]: \n"
+            "\nAborting!\n\n");
+  EXPECT_TRUE(operation_calls.empty());
+  run(no_installation_dual_only, 1, "2\n");
+  expect_call(no_installation_dual_only, "install_on_emmc",
+              {install_mode_dual_boot, 0, data_source_backup});
+}
+
+TEST_F(Menu, NoInstallationWithUserdataOffersThreeAndFour) {
+  EXPECT_EQ(run(no_installation_userdata, 1, "1\n"),
+            "\n\033[1mNo Kestrova installation found on eMMC\033[0m\n"
+            "\nInstall in single boot mode, only Kestrova on eMMC"
+            "\n  Use Kestrova data from"
+            "\n    [3] current used SD or USB device"
+            "\n    [4] existing backup on current used SD or USB device\n"
+            "\nInstall in dual boot mode not possible!"
+            "\n\nPlease choose one option? [3/4]: \n"
+            "\nAborting!\n\n");
+  EXPECT_TRUE(operation_calls.empty());
+  run(no_installation_userdata, 1, "3\n");
+  expect_call(no_installation_userdata, "install_on_emmc",
+              {install_mode_single_boot, 1, data_source_boot_media});
+}
+
+TEST_F(Menu, NoInstallationDispatchesEachChoice) {
+  struct {
+    const char *answer;
+    std::vector<int> arguments;
+  } cases[] = {{"1\n", {install_mode_dual_boot, 0, data_source_boot_media}},
+               {"2\n", {install_mode_dual_boot, 0, data_source_backup}},
+               {"3\n", {install_mode_single_boot, 0, data_source_boot_media}},
+               {"4\n", {install_mode_single_boot, 0, data_source_backup}}};
+  for (const auto &c : cases) {
+    reset_fake_operations();
+    run(no_installation_both, 1, c.answer);
+    expect_call(no_installation_both, "install_on_emmc", c.arguments);
+  }
+}
+
+TEST_F(Menu, SingleBootInstallationOffersRenewAndBackup) {
+  EXPECT_EQ(run(single_boot_installed, 1, "9\n"),
+            "\n\033[1mExisting Kestrova single boot installation found on eMMC\033[0m\n"
+            "\nRenew current Kestrova single boot installation on eMMC"
+            "\n  Use Kestrova data from"
+            "\n    [1] current used SD or USB device"
+            "\n    [2] existing backup on current used SD or USB device\n"
+            "\n[3] Make a backup of current Kestrova single boot installation on eMMC to current "
+            "used SD or USB device"
+            "\n\nPlease choose one option? [1/2/3]: "
+            "\nAborting!\n\n");
+  EXPECT_TRUE(operation_calls.empty());
+  run(single_boot_installed, 1, "1\n");
+  expect_call(single_boot_installed, "renew_installation", {data_source_boot_media});
+  reset_fake_operations();
+  run(single_boot_installed, 1, "2\n");
+  expect_call(single_boot_installed, "renew_installation", {data_source_backup});
+  reset_fake_operations();
+  run(single_boot_installed, 1, "3\n");
+  expect_call(single_boot_installed, "backup_to_boot_media", {});
+}
+
+TEST_F(Menu, DualBootInstallationOffersSevenChoices) {
+  EXPECT_EQ(run(dual_boot_installed, 1, "\n"),
+            "\n\033[1mExisting Kestrova dual boot installation found on eMMC\033[0m\n"
+            "\nMigrate Kestrova dual boot to single boot installation"
+            "\n  Use Kestrova data from"
+            "\n    [1] current used SD or USB device"
+            "\n    [2] the existing data on eMMC"
+            "\n    [3] existing backup on current used SD or USB device\n"
+            "\nRenew current Kestrova dual boot installation on eMMC"
+            "\n  Use Kestrova data from"
+            "\n    [4] current used SD or USB device"
+            "\n    [5] existing backup on current used SD or USB device\n"
+            "\n[6] Make a backup of current Kestrova dual boot installation on eMMC to current "
+            "used SD or USB device"
+            "\n[7] Remove current Kestrova dual boot installation on eMMC"
+            "\n\nPlease choose one option? [1/2/3/4/5/6/7]: "
+            "\nAborting!\n\n");
+  struct {
+    const char *answer;
+    const char *operation;
+    std::vector<int> arguments;
+  } cases[] = {{"1\n", "migrate_to_single_boot", {0, data_source_boot_media}},
+               {"2x\n", "migrate_to_single_boot", {0, data_source_emmc}},
+               {"3\n", "migrate_to_single_boot", {0, data_source_backup}},
+               {"4\n", "renew_installation", {data_source_boot_media}},
+               {"5\n", "renew_installation", {data_source_backup}},
+               {"6\n", "backup_to_boot_media", {}},
+               {"7\n", "remove_dual_boot", {0}}};
+  for (const auto &c : cases) {
+    reset_fake_operations();
+    run(dual_boot_installed, 1, c.answer);
+    expect_call(dual_boot_installed, c.operation, c.arguments);
+  }
+}
+
+TEST_F(Menu, RunningFromEmmcOffersOnlyTheCopy) {
+  EXPECT_EQ(run(single_boot_userdata_installed, 0, "1\n"),
+            "\n\033[1mExisting Kestrova installation found on eMMC\033[0m\n"
+            "\n[1] Make a copy of current Kestrova installation on eMMC to current used SD or "
+            "USB device"
+            "\n\nPlease choose one option? [1]: ");
+  expect_call(single_boot_userdata_installed, "copy_to_external", {});
+  reset_fake_operations();
+  run(single_boot_userdata_installed, 0, "2\n");
+  EXPECT_TRUE(operation_calls.empty());
+}
+
+TEST_F(Menu, UndeterminedStateShowsAndAsksNothing) {
+  EXPECT_EQ(run(dual_boot_installed, -1, "1\n"), "");
+  EXPECT_EQ(result, 0);
+  EXPECT_TRUE(operation_calls.empty());
+}
+
+TEST_F(Menu, EndOfInputAndStrayBytesAbort) {
+  for (const std::string &answer : {std::string(""), std::string("\xff\n"), std::string("\0\n", 2),
+                                   std::string(" 1\n"), std::string(50000, '7')}) {
+    reset_fake_operations();
+    std::string out = run(single_boot_installed, 1, answer);
+    EXPECT_TRUE(operation_calls.empty());
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(out.substr(out.size() - 12), "\nAborting!\n\n");
+  }
+}
+
+TEST_F(Menu, TheOperationsResultAndWordComeBack) {
+  fake_operation_result = -1;
+  fake_operation_status_word = status_renew;
+  run(single_boot_installed, 1, "1\n");
+  EXPECT_EQ(result, -1);
+  EXPECT_EQ(status_word, nullptr);
+  reset_fake_operations();
+  fake_operation_status_word = status_renew;
+  run(single_boot_installed, 1, "1\n");
+  EXPECT_EQ(result, 0);
+  EXPECT_STREQ(status_word, "KVEMMC_RENEW");
+}

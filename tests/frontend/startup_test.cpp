@@ -1,0 +1,235 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "frontend.h"
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+// Puts the process-wide settings back to their start values around a test.
+class Settings : public testing::Test {
+ protected:
+  void SetUp() override { reset(); }
+  void TearDown() override { reset(); }
+  static void reset() {
+    verbose = 0;
+    refuse_unsupported_device = 1;
+    refuse_no_recovery_device = 1;
+    flash_partition_size = default_flash_partition_size;
+    long_help = 0;
+    running_from_boot_media = 1;
+  }
+  // Runs the option parser on a command line; returns its result, the output
+  // in `out`.
+  int parse(std::vector<std::string> words, std::string *out = nullptr) {
+    words.insert(words.begin(), "kvemmc");
+    std::vector<char *> argv;
+    for (std::string &w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    CaptureStdout();
+    int result = parse_options(static_cast<int>(words.size()), argv.data());
+    std::string printed = GetCapturedStdout();
+    if (out) *out = printed;
+    return result;
+  }
+};
+
+struct temp_file {
+  explicit temp_file(const std::string &content) {
+    char name[] = "/tmp/kvemmc-test-XXXXXX";
+    int fd = mkstemp(name);
+    path = name;
+    if (fd >= 0) {
+      if (write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size()))
+        path.clear();
+      close(fd);
+    }
+  }
+  ~temp_file() { unlink(path.c_str()); }
+  std::string path;
+};
+
+}  // namespace
+
+TEST(KernelCheck, RefusesKernelsBeforeFourNine) {
+  struct {
+    const char *release;
+    bool supported;
+  } cases[] = {{"4.8.0", false},       {"4.9.0", true},     {"4.9.113", true},
+               {"5.4.0", true},        {"5.0.1", true},     {"3.14.29", false},
+               {"2.6.32", false},      {"6.18.44-fc", true}, {"4.10", true},
+               {"10.1.2", true},       {"4", false},        {"4.x.1", false},
+               {"", false},            {"-5.4.0", false},   {"v5.4.0", false},
+               {"99999999999999.1", true}};
+  for (const auto &c : cases)
+    EXPECT_EQ(kernel_is_supported(parse_kernel_release(c.release)), c.supported) << c.release;
+}
+
+TEST(KernelCheck, KeepsTheNumbersForTheRefusal) {
+  kernel_version v = parse_kernel_release("3.14.29-amlogic");
+  EXPECT_EQ(v.major, 3);
+  EXPECT_EQ(v.minor, 14);
+  EXPECT_EQ(v.patch, 29);
+  EXPECT_EQ(v.numbers_read, 3);
+  v = parse_kernel_release("5.4");
+  EXPECT_EQ(v.patch, 0);
+  EXPECT_EQ(v.numbers_read, 2);
+}
+
+TEST(EmmcSize, GigabytesRoundUpToAPowerOfTwo) {
+  struct {
+    uint32_t in, out;
+  } cases[] = {{0, 0}, {1, 1}, {2, 2}, {3, 4}, {4, 4}, {5, 8}, {7, 8}, {8, 8}, {9, 16},
+               {15, 16}, {16, 16}, {31, 32}, {120, 128}, {0x80000000u, 0x80000000u}};
+  for (const auto &c : cases) EXPECT_EQ(round_up_power_of_two(c.in), c.out) << c.in;
+  EXPECT_EQ(round_up_power_of_two(static_cast<uint32_t>(7818182656ull / 1000000000)), 8u);
+  EXPECT_EQ(round_up_power_of_two(static_cast<uint32_t>(15634268160ull / 1000000000)), 16u);
+}
+
+TEST(DeviceGate, FindsTheGroupsAnywhereInTheId) {
+  struct {
+    const char *id;
+    bool supported, no_recovery;
+  } cases[] = {{"khadas_vim3", true, false},
+               {"khadas_vim3l", true, false},
+               {"amlogic,gxl_p212_2g_kvim\n", true, false},
+               {"minix_u9", true, false},
+               {"beelink_gt_king", true, false},
+               {"homatics_box_r", false, true},
+               {"buzztv_x4", false, true},
+               {"beelink-buzztv", true, true},
+               {"", false, false},
+               {"khadas_vim", false, false},
+               {"KHADAS_VIM3", false, false}};
+  for (const auto &c : cases) {
+    device_class d = classify_device_id(c.id);
+    EXPECT_EQ(d.supported, c.supported) << c.id;
+    EXPECT_EQ(d.no_recovery, c.no_recovery) << c.id;
+  }
+}
+
+TEST_F(Settings, FlashSizeIsAWholeNumberOfMegabytes) {
+  uint64_t size = 0;
+  EXPECT_EQ(parse_flash_size_option("1024", &size), 0);
+  EXPECT_EQ(size, 0x40000000ull);
+  EXPECT_EQ(parse_flash_size_option("1", &size), 0);
+  EXPECT_EQ(size, 0x100000ull);
+  EXPECT_EQ(parse_flash_size_option("4095", &size), 0);
+  EXPECT_EQ(size, 0xfff00000ull);
+  EXPECT_EQ(parse_flash_size_option("0512", &size), 0);
+  EXPECT_EQ(size, 0x20000000ull);
+}
+
+TEST_F(Settings, FlashSizesThatWouldBeEmptyOrWrapAreRefused) {
+  for (const char *text : {"0", "4096", "65536", "-5", "abc", "12x", "", " 12", "+12",
+                           "99999999999999999999"}) {
+    uint64_t size = 77;
+    CaptureStdout();
+    EXPECT_EQ(parse_flash_size_option(text, &size), -1) << text;
+    EXPECT_EQ(GetCapturedStdout(), std::string("Invalid KV_FLASH partition size: '") + text +
+                                       "' (use a whole number of MB from 1 to 4095)!\n");
+    EXPECT_EQ(size, 77u);
+  }
+}
+
+TEST_F(Settings, OptionsSetTheirSettings) {
+  EXPECT_EQ(parse({"-v", "-x", "-f", "1024"}), 1);
+  EXPECT_EQ(verbose, 1);
+  EXPECT_EQ(refuse_unsupported_device, 0);
+  EXPECT_EQ(refuse_no_recovery_device, 1);
+  EXPECT_EQ(flash_partition_size, 0x40000000ull);
+  EXPECT_EQ(long_help, 0);
+}
+
+TEST_F(Settings, WithoutOptionsTheDefaultsHold) {
+  EXPECT_EQ(parse({}), 1);
+  EXPECT_EQ(flash_partition_size, 0x20000000ull);
+  EXPECT_EQ(verbose, 0);
+  EXPECT_EQ(refuse_unsupported_device, 1);
+}
+
+TEST_F(Settings, KestrovaAllowsNoRecoveryDevicesAndAsksForLongHelp) {
+  EXPECT_EQ(parse({"--kestrova"}), 1);
+  EXPECT_EQ(refuse_no_recovery_device, 0);
+  EXPECT_EQ(refuse_unsupported_device, 1);
+  EXPECT_EQ(long_help, 1);
+}
+
+TEST_F(Settings, HelpEndsTheParsingWhereItStands) {
+  std::string out;
+  EXPECT_EQ(parse({"-v", "-h", "-f", "0"}, &out), 0);
+  EXPECT_EQ(verbose, 1);
+  EXPECT_NE(out.find("Usage: kvemmc [options]\n"), std::string::npos);
+  EXPECT_EQ(out.find("Invalid"), std::string::npos);
+  EXPECT_EQ(out.find("Install Kestrova on eMMC without"), std::string::npos);  // short
+
+  EXPECT_EQ(parse({"--help"}, &out), 0);
+  EXPECT_NE(out.find("Install Kestrova on eMMC without"), std::string::npos);  // long
+}
+
+TEST_F(Settings, KestrovaBeforeHelpGivesTheLongHelpAndAfterItIsNotSeen) {
+  std::string out;
+  EXPECT_EQ(parse({"-h", "--kestrova"}, &out), 0);
+  EXPECT_EQ(out.find("Install Kestrova on eMMC without"), std::string::npos);
+  EXPECT_EQ(refuse_no_recovery_device, 1);
+  reset();
+  EXPECT_EQ(parse({"--kestrova", "-h"}, &out), 0);
+  EXPECT_NE(out.find("Install Kestrova on eMMC without"), std::string::npos);
+}
+
+TEST_F(Settings, BadOptionsEndTheRun) {
+  opterr = 0;  // keep the parser's diagnostics out of the test log
+  EXPECT_EQ(parse({"-z"}), -1);
+  EXPECT_EQ(parse({"-f"}), -1);
+  EXPECT_EQ(parse({"--nothing"}), -1);
+  std::string out;
+  EXPECT_EQ(parse({"-f", "0", "-h"}, &out), -1);  // in command-line order
+  EXPECT_EQ(out.find("Usage"), std::string::npos);
+  opterr = 1;
+}
+
+TEST(MountCheck, TheStorageMountPointItselfMeansBootMedia) {
+  const char *boot_media =
+      "22 1 179:2 / / rw,relatime shared:1 - ext4 /dev/mmcblk1p2 rw\n"
+      "31 22 179:34 / /storage rw,noatime shared:14 - ext4 /dev/sda2 rw\n";
+  const char *emmc =
+      "22 1 179:2 / / rw,relatime shared:1 - ext4 /dev/mmcblk0p2 rw\n"
+      "31 22 179:34 /kestrova_storage /storage rw,noatime shared:14 - ext4 /dev/data rw\n"
+      "40 31 0:50 / /storage/.cache rw shared:20 - tmpfs tmpfs rw\n";
+  EXPECT_EQ(running_from_boot_media_in(temp_file(boot_media).path.c_str()), 1);
+  EXPECT_EQ(running_from_boot_media_in(temp_file(emmc).path.c_str()), 0);
+  EXPECT_EQ(running_from_boot_media_in(temp_file("").path.c_str()), 0);
+  EXPECT_EQ(running_from_boot_media_in("/nonexistent/mountinfo"), -1);
+}
+
+TEST(MountCheck, ReadsLinesOfAnyLength) {
+  std::string long_line = "23 22 0:21 / /mnt/" + std::string(9000, 'a') + " rw - tmpfs x rw\n";
+  std::string content = long_line + "31 22 179:34 / /storage rw - ext4 /dev/sda2 rw\n";
+  EXPECT_EQ(running_from_boot_media_in(temp_file(content).path.c_str()), 1);
+}
+
+TEST(DeviceId, IsOneLineOfAtMost255Characters) {
+  char buffer[scratch_buffer_size] = {};
+  EXPECT_EQ(read_device_id_from(temp_file("khadas_vim3\nsecond line\n").path.c_str(), buffer), 0);
+  EXPECT_STREQ(buffer, "khadas_vim3\n");
+
+  std::string longer(300, 'k');
+  EXPECT_EQ(read_device_id_from(temp_file(longer).path.c_str(), buffer), 0);
+  EXPECT_EQ(std::string(buffer), longer.substr(0, 255));
+
+  EXPECT_EQ(read_device_id_from(temp_file(std::string("beelink\0", 8)).path.c_str(), buffer), 0);
+  EXPECT_STREQ(buffer, "beelink");
+}
+
+TEST(DeviceId, AMissingFileIsTheEmptyIdAndAnEmptyOneAFailure) {
+  char buffer[256] = {};
+  EXPECT_EQ(read_device_id_from("/nonexistent/kestrova-dt-id", buffer), 0);
+  EXPECT_STREQ(buffer, "");
+  EXPECT_EQ(read_device_id_from(temp_file("").path.c_str(), buffer), -1);
+}

@@ -1,0 +1,267 @@
+#include "partition_table.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "../support/table_builder.h"
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+constexpr uint64_t MiB = 1 << 20;
+
+partition_entry bootloader_entry() {
+  mmc_partitions_fmt t = make_table({{"bootloader", 0x400000, 0, 0}});
+  return t.entries[0];
+}
+
+std::string verify_output(const mmc_partitions_fmt &table, int *result, int first = 1) {
+  CaptureStdout();
+  *result = verify_and_print_partition_table(&table, first);
+  return GetCapturedStdout();
+}
+
+// A typical Android 9 table as the bootloader lays it out.
+mmc_partitions_fmt android_table() {
+  return make_table({{"bootloader", 4 * MiB, 0, 0},
+                     {"reserved", 64 * MiB, 36 * MiB, 0},
+                     {"cache", 1120 * MiB, 108 * MiB, 2},
+                     {"env", 8 * MiB, 1236 * MiB, 0},
+                     {"logo", 8 * MiB, 1252 * MiB, 1},
+                     {"data", 4000 * MiB, 1268 * MiB, 4}});
+}
+
+}  // namespace
+
+TEST(PartitionTableChecksum, IsTheCountTimesTheWordSumOfSlotZero) {
+  partition_entry entries[2] = {bootloader_entry(), {}};
+  EXPECT_EQ(partition_table_checksum(entries, 1), 0xd9115133u);
+  EXPECT_EQ(partition_table_checksum(entries, 2), 0xb222a266u);
+  EXPECT_EQ(partition_table_checksum(entries, 20), 0xf55a57fcu);
+  EXPECT_EQ(partition_table_checksum(entries, 0), 0u);
+  EXPECT_EQ(partition_table_checksum(entries, -3), 0u);
+}
+
+TEST(PartitionTableChecksum, IgnoresEveryOtherSlot) {
+  mmc_partitions_fmt table = android_table();
+  uint32_t before = partition_table_checksum(table.entries, 6);
+  table.entries[1].size ^= 1;
+  table.entries[31].name[3] = 'x';
+  EXPECT_EQ(partition_table_checksum(table.entries, 6), before);
+  table.entries[0].mask = 0x11;
+  EXPECT_NE(partition_table_checksum(table.entries, 6), before);
+}
+
+TEST(PartitionTableChecksum, ReadsTheWordsLittleEndian) {
+  partition_entry entry{};
+  uint8_t *bytes = reinterpret_cast<uint8_t *>(&entry);
+  bytes[0] = 0x01;  // low byte of word 0
+  bytes[7] = 0x02;  // high byte of word 1
+  EXPECT_EQ(partition_table_checksum(&entry, 1), 0x02000001u);
+}
+
+TEST(PartitionTableVerify, ReportsAMissingMagicAsNull) {
+  mmc_partitions_fmt table = android_table();
+  table.magic[0] = '\0';
+  int result = 0;
+  EXPECT_EQ(verify_output(table, &result), "magic error: NULL\npartition verified error\n");
+  EXPECT_EQ(result, -1);
+}
+
+TEST(PartitionTableVerify, ShowsAWrongMagicWithoutReadingPastIt) {
+  mmc_partitions_fmt table = android_table();
+  memcpy(table.magic, "MPTX", 4);  // not terminated inside the field
+  int result = 0;
+  EXPECT_EQ(verify_output(table, &result), "magic error: MPTX\npartition verified error\n");
+  memcpy(table.magic, "M\x1b[2", 4);
+  EXPECT_EQ(verify_output(table, &result), "magic error: M?[2\npartition verified error\n");
+  EXPECT_EQ(result, -1);
+}
+
+TEST(PartitionTableVerify, RefusesAPartitionCountOutsideOneToThirtyTwo) {
+  mmc_partitions_fmt table = android_table();
+  int result = 0;
+  for (uint32_t count : {0u, 33u}) {
+    table.part_num = count;
+    EXPECT_EQ(verify_output(table, &result),
+              "partition number error: " + std::to_string(count) + "\npartition verified error\n");
+    EXPECT_EQ(result, -1);
+  }
+  table.part_num = 0xffffffff;  // printed signed
+  EXPECT_EQ(verify_output(table, &result), "partition number error: -1\npartition verified error\n");
+}
+
+TEST(PartitionTableVerify, RefusesAWrongChecksumNamingBothValues) {
+  mmc_partitions_fmt table = make_table({{"bootloader", 0x400000, 0, 0}});
+  table.checksum = 0x1234;
+  int result = 0;
+  EXPECT_EQ(verify_output(table, &result),
+            "checksum error: pt_fmt->checksum=0x1234,calc_result=0xd9115133\n"
+            "partition verified error\n");
+  EXPECT_EQ(result, -1);
+  table.checksum = 0;
+  EXPECT_EQ(verify_output(table, &result),
+            "checksum error: pt_fmt->checksum=0,calc_result=0xd9115133\n"
+            "partition verified error\n");
+}
+
+TEST(PartitionTableVerify, PrintsEachEntryInUse) {
+  mmc_partitions_fmt table = android_table();
+  int result = -1;
+  std::string out = verify_output(table, &result);
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(out,
+            "[mmcblk0p01]           bootloader  offset 0x000000000000, size 0x000000400000 [4 MB], unkn\n"
+            "[mmcblk0p02]             reserved  offset 0x000002400000, size 0x000004000000 [64 MB], unkn\n"
+            "[mmcblk0p03]                cache  offset 0x000006c00000, size 0x000046000000 [1120 MB], cache\n"
+            "[mmcblk0p04]                  env  offset 0x00004d400000, size 0x000000800000 [8 MB], unkn\n"
+            "[mmcblk0p05]                 logo  offset 0x00004e400000, size 0x000000800000 [8 MB], code\n"
+            "[mmcblk0p06]                 data  offset 0x00004f400000, size 0x0000fa000000 [4000 MB], data\n");
+  EXPECT_EQ(verify_partition_table(&table), 0);
+}
+
+TEST(PartitionTableVerify, StartsAtTheGivenNumberAndPrintsAllThirtyTwo) {
+  mmc_partitions_fmt table = make_table({});
+  for (int i = 0; i < 32; i++) snprintf(table.entries[i].name, 16, "p%d", i);
+  table.part_num = 32;
+  table.checksum = partition_table_checksum(table.entries, 32);
+  int result = -1;
+  std::string all = verify_output(table, &result);
+  EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 32);
+  EXPECT_NE(all.find("[mmcblk0p32]                  p31"), std::string::npos);
+  std::string from_three = verify_output(table, &result, 3);
+  EXPECT_EQ(from_three.rfind("[mmcblk0p03]                   p2", 0), 0u);
+  EXPECT_EQ(std::count(from_three.begin(), from_three.end(), '\n'), 30);
+}
+
+TEST(PartitionTableVerify, PrintsAFullSixteenByteNameWithoutReadingPastIt) {
+  mmc_partitions_fmt table = make_table({{"x", 1 * MiB, 0, 1}});
+  memcpy(table.entries[0].name, "ABCDEFGHIJKLMNOP", 16);
+  table.checksum = partition_table_checksum(table.entries, 1);
+  int result = -1;
+  EXPECT_EQ(verify_output(table, &result),
+            "[mmcblk0p01]     ABCDEFGHIJKLMNOP  offset 0x000000000000, size 0x000000100000 [1 MB], code\n");
+}
+
+TEST(PartitionTableMask, NamesOnlyTheExactLowWord) {
+  EXPECT_STREQ(mask_type_name(1), "code");
+  EXPECT_STREQ(mask_type_name(2), "cache");
+  EXPECT_STREQ(mask_type_name(4), "data");
+  EXPECT_STREQ(mask_type_name(0), "unkn");
+  EXPECT_STREQ(mask_type_name(0x104), "unkn");
+  EXPECT_STREQ(mask_type_name(0x11), "unkn");
+  EXPECT_STREQ(mask_type_name(0x100000004ull), "data");  // high word carries no meaning
+}
+
+TEST(PartitionTableLookup, SearchesAllSlotsAndSkipsEmptyOnes) {
+  mmc_partitions_fmt table = android_table();
+  int index = -1;
+  EXPECT_EQ(find_partition(&table, "env", &index), 0);
+  EXPECT_EQ(index, 3);
+  strcpy(table.entries[20].name, "KV_STORAGE");  // beyond part_num
+  EXPECT_EQ(find_partition(&table, "KV_STORAGE", &index), 0);
+  EXPECT_EQ(index, 20);
+  EXPECT_EQ(find_partition(&table, "", &index), -1);
+  EXPECT_EQ(find_partition(&table, "ENV", nullptr), -1);
+  EXPECT_EQ(find_partition(&table, "en", nullptr), -1);
+}
+
+TEST(PartitionTableLookup, TheLowerOfTwoEqualNamesWins) {
+  mmc_partitions_fmt table = make_named_table({"a", "logo", "b", "logo"});
+  int index = -1;
+  EXPECT_EQ(find_partition(&table, "logo", &index), 0);
+  EXPECT_EQ(index, 1);
+}
+
+TEST(PartitionTableLookup, AnUnterminatedNameMatchesNothing) {
+  mmc_partitions_fmt table = make_named_table({"a"});
+  memcpy(table.entries[0].name, "KV_STORAGEXXXXXX", 16);
+  EXPECT_EQ(find_partition(&table, "KV_STORAGE", nullptr), -1);
+  EXPECT_EQ(find_partition(&table, "KV_STORAGEXXXXXX", nullptr), -1);
+}
+
+TEST(PartitionTableLookup, DataComesBeforeUserdata) {
+  mmc_partitions_fmt both = make_named_table({"userdata", "data"});
+  mmc_partitions_fmt userdata = make_named_table({"cache", "userdata"});
+  mmc_partitions_fmt neither = make_named_table({"cache", "system"});
+  int index = -1;
+  EXPECT_EQ(find_data_partition(&both, &index), 0);
+  EXPECT_EQ(index, 1);
+  EXPECT_EQ(find_data_partition(&userdata, &index), 0);
+  EXPECT_EQ(index, 1);
+  EXPECT_EQ(find_data_partition(&neither, &index), -1);
+}
+
+class PartitionTableRead : public testing::Test {
+ protected:
+  void SetUp() override {
+    char path_template[] = "/tmp/kvemmc-table-XXXXXX";
+    int fd = mkstemp(path_template);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    path = path_template;
+  }
+  void TearDown() override { unlink(path.c_str()); }
+  void write_bytes(const void *data, size_t size) {
+    FILE *f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(fwrite(data, 1, size, f), size);
+    fclose(f);
+  }
+  std::string read(owned<mmc_partitions_fmt> &table, const char *device, int *result) {
+    CaptureStdout();
+    *result = read_partition_table(table, device);
+    return GetCapturedStdout();
+  }
+  std::string path;
+};
+
+TEST_F(PartitionTableRead, ReadsTheRecordAtTheStartOfTheDevice) {
+  mmc_partitions_fmt written = android_table();
+  std::string bytes(reinterpret_cast<const char *>(&written), sizeof(written));
+  bytes += std::string(8192, '\x5a');  // the DTB area behind it
+  write_bytes(bytes.data(), bytes.size());
+  owned<mmc_partitions_fmt> table;
+  int result = -1;
+  EXPECT_EQ(read(table, path.c_str(), &result), "");
+  ASSERT_EQ(result, 0);
+  ASSERT_TRUE(table);
+  EXPECT_EQ(memcmp(table.get(), &written, sizeof(written)), 0);
+}
+
+TEST_F(PartitionTableRead, AShortDeviceIsAReadError) {
+  mmc_partitions_fmt written = android_table();
+  write_bytes(&written, sizeof(written) - 1);
+  owned<mmc_partitions_fmt> table;
+  int result = 0;
+  EXPECT_EQ(read(table, path.c_str(), &result), "Error reading file!\n");
+  EXPECT_EQ(result, -1);
+  EXPECT_FALSE(table);
+  write_bytes("", 0);
+  EXPECT_EQ(read(table, path.c_str(), &result), "Error reading file!\n");
+  EXPECT_EQ(result, -1);
+}
+
+TEST_F(PartitionTableRead, AMissingDeviceIsNamed) {
+  owned<mmc_partitions_fmt> table;
+  int result = 0;
+  EXPECT_EQ(read(table, "/nonexistent/reserved", &result),
+            "Partition '/nonexistent/reserved' does not exist!\n");
+  EXPECT_EQ(result, -1);
+  EXPECT_FALSE(table);
+}
+
+TEST_F(PartitionTableRead, ADirectoryIsNotADevice) {
+  owned<mmc_partitions_fmt> table;
+  int result = 0;
+  std::string out = read(table, "/tmp", &result);
+  EXPECT_EQ(result, -1);
+  EXPECT_FALSE(table);
+  EXPECT_TRUE(out == "Error reading file!\n" || out == "Error opening file for reading '/tmp'!\n")
+      << out;
+}
