@@ -16,8 +16,9 @@ uint32_t read_le32(const uint8_t *p) {
 // Compares a slot's name field (not necessarily terminated inside its 16
 // bytes) with a zero-terminated name.
 bool name_equals(const char (&field)[partition_name_size], const char *name) {
-  return strnlen(name, partition_name_size) < partition_name_size &&
-         strncmp(field, name, partition_name_size) == 0;
+  size_t length = strnlen(name, partition_name_size);
+  return length < partition_name_size && memcmp(field, name, length) == 0 &&
+         field[length] == '\0';
 }
 
 }  // namespace
@@ -32,7 +33,9 @@ uint32_t partition_table_checksum(const partition_entry *first_entry, int count)
 }
 
 int verify_partition_table(const mmc_partitions_fmt *table) {
-  if (strncmp(table->magic, partition_table_magic, sizeof(table->magic)) != 0) {
+  // "MPT" and its terminating zero fill the field exactly.
+  static_assert(sizeof(partition_table_magic) == sizeof(table->magic));
+  if (memcmp(table->magic, partition_table_magic, sizeof(table->magic)) != 0) {
     char magic[sizeof(table->magic) + 1];
     printable_text(magic, sizeof(magic), table->magic, sizeof(table->magic));
     printf("magic error: %s\n", table->magic[0] ? magic : "NULL");

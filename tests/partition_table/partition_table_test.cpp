@@ -265,3 +265,31 @@ TEST_F(PartitionTableRead, ADirectoryIsNotADevice) {
   EXPECT_TRUE(out == "Error reading file!\n" || out == "Error opening file for reading '/tmp'!\n")
       << out;
 }
+
+TEST(PartitionTableGarbage, AnyBytesAreHandledWithinTheRecord) {
+  // Heap-allocated at its exact size, so that a sanitizer build catches any
+  // read past the record.
+  owned<mmc_partitions_fmt> table = allocate_zeroed<mmc_partitions_fmt>(sizeof(mmc_partitions_fmt));
+  ASSERT_TRUE(table);
+  uint8_t *bytes = reinterpret_cast<uint8_t *>(table.get());
+  uint32_t state = 12345;
+  auto next = [&state] {
+    state = state * 1103515245u + 12345u;
+    return static_cast<uint8_t>(state >> 16);
+  };
+  for (int round = 0; round < 500; round++) {
+    for (size_t i = 0; i < sizeof(mmc_partitions_fmt); i++) bytes[i] = next();
+    if (round % 2) {  // a valid header over garbage entries
+      memcpy(table->magic, "MPT", 4);
+      table->part_num = 1 + next() % 32;
+      table->checksum = partition_table_checksum(table->entries, static_cast<int>(table->part_num));
+    }
+    CaptureStdout();
+    int result = verify_and_print_partition_table(table.get(), 1);
+    std::string out = GetCapturedStdout();
+    EXPECT_EQ(result, round % 2 ? 0 : -1);
+    for (char c : out) ASSERT_TRUE(c == '\n' || (c >= 0x20 && c <= 0x7e)) << "round " << round;
+    find_partition(table.get(), "KV_STORAGE", nullptr);
+    find_data_partition(table.get(), nullptr);
+  }
+}
