@@ -161,39 +161,6 @@ TEST_F(Settings, KestrovaAllowsNoRecoveryDevicesAndAsksForLongHelp) {
   EXPECT_EQ(long_help, 1);
 }
 
-TEST_F(Settings, HelpEndsTheParsingWhereItStands) {
-  std::string out;
-  EXPECT_EQ(parse({"-v", "-h", "-f", "0"}, &out), 0);
-  EXPECT_EQ(verbose, 1);
-  EXPECT_NE(out.find("Usage: kvemmc [options]\n"), std::string::npos);
-  EXPECT_EQ(out.find("Invalid"), std::string::npos);
-  EXPECT_EQ(out.find("Install Kestrova on eMMC without"), std::string::npos);  // short
-
-  EXPECT_EQ(parse({"--help"}, &out), 0);
-  EXPECT_NE(out.find("Install Kestrova on eMMC without"), std::string::npos);  // long
-}
-
-TEST_F(Settings, KestrovaBeforeHelpGivesTheLongHelpAndAfterItIsNotSeen) {
-  std::string out;
-  EXPECT_EQ(parse({"-h", "--kestrova"}, &out), 0);
-  EXPECT_EQ(out.find("Install Kestrova on eMMC without"), std::string::npos);
-  EXPECT_EQ(refuse_no_recovery_device, 1);
-  reset();
-  EXPECT_EQ(parse({"--kestrova", "-h"}, &out), 0);
-  EXPECT_NE(out.find("Install Kestrova on eMMC without"), std::string::npos);
-}
-
-TEST_F(Settings, BadOptionsEndTheRun) {
-  opterr = 0;  // keep the parser's diagnostics out of the test log
-  EXPECT_EQ(parse({"-z"}), -1);
-  EXPECT_EQ(parse({"-f"}), -1);
-  EXPECT_EQ(parse({"--nothing"}), -1);
-  std::string out;
-  EXPECT_EQ(parse({"-f", "0", "-h"}, &out), -1);  // in command-line order
-  EXPECT_EQ(out.find("Usage"), std::string::npos);
-  opterr = 1;
-}
-
 TEST(MountCheck, TheStorageMountPointItselfMeansBootMedia) {
   const char *boot_media =
       "22 1 179:2 / / rw,relatime shared:1 - ext4 /dev/mmcblk1p2 rw\n"
