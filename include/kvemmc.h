@@ -62,6 +62,8 @@ inline constexpr const char msg_open_write[] = "Error opening file for writing '
 inline constexpr const char msg_seek[] = "Error seek file!";
 inline constexpr const char msg_read[] = "Error reading file!";
 inline constexpr const char msg_write[] = "Error writing file!";
+// Printed as a line when the user declines a question or a menu.
+inline constexpr const char msg_aborting[] = "\nAborting!\n";
 
 // ---- Owners: what a function allocates or opens is released on every path ----
 struct free_deleter {

@@ -11,7 +11,7 @@ bool has_partition(const mmc_partitions_fmt *table, const char *name) {
 }
 
 int abort_run() {
-  puts("\nAborting!\n");
+  puts(msg_aborting);
   return 0;
 }
 

@@ -42,10 +42,11 @@ int fail_marker(const char *word) {
   return -1;
 }
 
-// The id as it may be shown: the text is the device's, not ours.
-void print_refused_id(const char *format, const char *id) {
+// Texts of the system's (device id, kernel release) are shown with their
+// control bytes made harmless.
+void print_refused(const char *format, const char *text) {
   char shown[512];
-  printable_text(shown, sizeof(shown), id, strlen(id), true);
+  printable_text(shown, sizeof(shown), text, strlen(text), true);
   printf(format, shown);
 }
 
@@ -53,19 +54,19 @@ void print_refused_id(const char *format, const char *id) {
 int device_gate(const char *id) {
   device_class device = classify_device_id(id);
   if (device.no_recovery && refuse_no_recovery_device) {
-    print_refused_id("\nSystem is not supported as no recovery is possible: %s!\n", id);
+    print_refused("\nSystem is not supported as no recovery is possible: %s!\n", id);
     return -1;
   }
   if (!device.supported && refuse_unsupported_device) {
-    print_refused_id("\nSystem is not supported: %s!\n", id);
+    print_refused("\nSystem is not supported: %s!\n", id);
     return -1;
   }
   if (!device.supported) {
-    print_refused_id("\nSystem is not supported: %s!\n", id);
+    print_refused("\nSystem is not supported: %s!\n", id);
     puts("\nThere is NO official support by Team Kestrova");
     printf("if you continue to run this tool!\nContinue? [y]: ");
     if (read_answer() != 'y') {
-      puts("\nAborting!\n");
+      puts(msg_aborting);
       return 1;
     }
   }
@@ -81,7 +82,7 @@ int check_kernel() {
   kernel_version version = parse_kernel_release(name.release);
   if (kernel_is_supported(version)) return 0;
   if (version.numbers_read < 2) {
-    print_refused_id("\nSystem is not supported: %s!\n", name.release);
+    print_refused("\nSystem is not supported: %s!\n", name.release);
   } else {
     printf("\nSystem is not supported: %d.%d.%d!\n", version.major, version.minor, version.patch);
   }
