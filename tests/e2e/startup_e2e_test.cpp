@@ -859,42 +859,21 @@ TEST_F(Kvemmc, UnprintableBytesOfTheDeviceIdAreShownAsQuestionMarks) {
 // Help
 // ---------------------------------------------------------------------------
 
-TEST_F(Kvemmc, HelpFromTheBootMedia) {
-  Result r = run(Box::bare(), {"-h"});
-  EXPECT_EQ(r.out, kBanner + help_text(Running::boot_media, false));
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.marker, kStarted);
-
-  r = run(Box::bare(), {"--help"});
-  EXPECT_EQ(r.out, kBanner + help_text(Running::boot_media, true));
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.marker, kStarted);
-}
-
-TEST_F(Kvemmc, HelpWhenRunningFromTheEmmc) {
-  Box box = Box::bare();
-  box.running = Running::emmc;
-  Result r = run(box, {"-h"});
-  EXPECT_EQ(r.out, kBanner + help_text(Running::emmc, false));
-  EXPECT_EQ(r.status, 0);
-
-  r = run(box, {"--help"});
-  EXPECT_EQ(r.out, kBanner + help_text(Running::emmc, true));
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.marker, kStarted);
-}
-
-TEST_F(Kvemmc, HelpWhenTheMountsCannotBeRead) {
-  Box box = Box::bare();
-  box.running = Running::undetermined;
-  Result r = run(box, {"-h"});
-  EXPECT_EQ(r.out, kBanner + help_text(Running::undetermined, false));
-  EXPECT_EQ(r.status, 0);
-
-  r = run(box, {"--help"});
-  EXPECT_EQ(r.out, kBanner + help_text(Running::undetermined, true));
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.marker, kStarted);
+TEST_F(Kvemmc, HelpFitsWhereTheSystemRunsFrom) {
+  for (Running running : {Running::boot_media, Running::emmc, Running::undetermined}) {
+    Box box = Box::bare();
+    box.running = running;
+    for (bool long_help : {false, true}) {
+      SCOPED_TRACE(std::string(long_help ? "--help" : "-h") + " running " +
+                   (running == Running::boot_media ? "from the boot media"
+                    : running == Running::emmc     ? "from the eMMC"
+                                                   : "from where is unknown"));
+      Result r = run(box, {long_help ? "--help" : "-h"});
+      EXPECT_EQ(r.out, kBanner + help_text(running, long_help));
+      EXPECT_EQ(r.status, 0);
+      EXPECT_EQ(r.marker, kStarted);
+    }
+  }
 }
 
 TEST_F(Kvemmc, OptionsAreHandledInCommandLineOrder) {
