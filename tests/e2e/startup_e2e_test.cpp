@@ -8,25 +8,16 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <initializer_list>
 #include <map>
 #include <optional>
-#include <sstream>
-#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "e2e_support.h"
 
 #ifndef KVEMMC_BINARY
 #error "KVEMMC_BINARY must name the kvemmc executable"
@@ -35,24 +26,13 @@
 #error "KVEMMC_SANDBOX must name the sandbox script"
 #endif
 
-extern char **environ;
-
 namespace {
 
-namespace fs = std::filesystem;
-
-constexpr uint64_t MiB = 1ull << 20;
+using namespace e2e;
 
 // ---------------------------------------------------------------------------
 // Partition tables, encoded by hand (1304 bytes, little-endian)
 // ---------------------------------------------------------------------------
-
-struct Part {
-  std::string name;
-  uint64_t size;
-  uint64_t offset;
-  uint64_t mask;
-};
 
 constexpr size_t kTableSize = 1304;
 constexpr size_t kEntriesOffset = 24;
@@ -181,229 +161,6 @@ std::vector<Part> single_boot_installed_parts() {
 }
 
 // ---------------------------------------------------------------------------
-// Expected console texts
-// ---------------------------------------------------------------------------
-
-const std::string kBanner = "\nStarting Kestrova eMMC installation tool...\n";
-const std::string kSize8G = "\neMMC size: 0x0001d2000000 [8GB]\n";
-const std::string kAbort = "\nAborting!\n\n";  // "\nAborting!\n" printed as a line
-const std::string kUnavailable = "is not available in this build!\n";
-const std::string kStarted = "KVEMMC_STARTED\n";
-
-std::string menu_a(bool dual, bool single) {
-  std::string s = "\n\033[1mNo Kestrova installation found on eMMC\033[0m";
-  if (dual) {
-    s += "\n"
-         "\nInstall in dual boot mode, Kestrova and Android on eMMC"
-         "\n  Use Kestrova data from"
-         "\n    [1] current used SD or USB device"
-         "\n    [2] existing backup on current used SD or USB device";
-  }
-  if (single) {
-    s += "\n"
-         "\nInstall in single boot mode, only Kestrova on eMMC"
-         "\n  Use Kestrova data from"
-         "\n    [3] current used SD or USB device"
-         "\n    [4] existing backup on current used SD or USB device";
-  }
-  if (dual && single) {
-    s += "\n\nPlease choose one option? [1/2/3/4]: ";
-  } else if (dual) {
-    s += "\n\nInstall in single boot mode not possible!\n\nPlease choose one option? [1/2]: ";
-  } else {
-    s += "\n\nInstall in dual boot mode not possible!\n\nPlease choose one option? [3/4]: ";
-  }
-  return s;
-}
-
-// Menu A writes an empty line after reading the answer; menus B to D do not.
-std::string menu_a_answered(bool dual, bool single) { return menu_a(dual, single) + "\n"; }
-
-const std::string kMenuB =
-    "\n\033[1mExisting Kestrova single boot installation found on eMMC\033[0m"
-    "\n"
-    "\nRenew current Kestrova single boot installation on eMMC"
-    "\n  Use Kestrova data from"
-    "\n    [1] current used SD or USB device"
-    "\n    [2] existing backup on current used SD or USB device"
-    "\n"
-    "\n[3] Make a backup of current Kestrova single boot installation on eMMC to current used "
-    "SD or USB device"
-    "\n\nPlease choose one option? [1/2/3]: ";
-
-const std::string kMenuC =
-    "\n\033[1mExisting Kestrova dual boot installation found on eMMC\033[0m"
-    "\n"
-    "\nMigrate Kestrova dual boot to single boot installation"
-    "\n  Use Kestrova data from"
-    "\n    [1] current used SD or USB device"
-    "\n    [2] the existing data on eMMC"
-    "\n    [3] existing backup on current used SD or USB device"
-    "\n"
-    "\nRenew current Kestrova dual boot installation on eMMC"
-    "\n  Use Kestrova data from"
-    "\n    [4] current used SD or USB device"
-    "\n    [5] existing backup on current used SD or USB device"
-    "\n"
-    "\n[6] Make a backup of current Kestrova dual boot installation on eMMC to current used SD "
-    "or USB device"
-    "\n[7] Remove current Kestrova dual boot installation on eMMC"
-    "\n\nPlease choose one option? [1/2/3/4/5/6/7]: ";
-
-const std::string kMenuD =
-    "\n\033[1mExisting Kestrova installation found on eMMC\033[0m"
-    "\n"
-    "\n[1] Make a copy of current Kestrova installation on eMMC to current used SD or USB device"
-    "\n\nPlease choose one option? [1]: ";
-
-std::string unsupported(const std::string &shown_id) {
-  return "\nSystem is not supported: " + shown_id + "!\n";
-}
-
-std::string no_recovery(const std::string &shown_id) {
-  return "\nSystem is not supported as no recovery is possible: " + shown_id + "!\n";
-}
-
-std::string unsupported_question(const std::string &shown_id) {
-  return unsupported(shown_id) +
-         "\nThere is NO official support by Team Kestrova\n"
-         "if you continue to run this tool!\nContinue? [y]: ";
-}
-
-const char *mask_type(uint64_t mask) {
-  switch (static_cast<uint32_t>(mask)) {
-    case 1: return "code";
-    case 2: return "cache";
-    case 4: return "data";
-    default: return "unkn";
-  }
-}
-
-std::string table_listing(const std::vector<Part> &parts) {
-  std::string s = "\nOriginal partition table:\n";
-  for (size_t i = 0; i < parts.size(); ++i) {
-    const Part &p = parts[i];
-    char line[200];
-    std::snprintf(line, sizeof line,
-                  "[mmcblk0p%02d] %20s  offset 0x%012llx, size 0x%012llx [%llu MB], %s\n",
-                  static_cast<int>(i + 1), p.name.c_str(), static_cast<unsigned long long>(p.offset),
-                  static_cast<unsigned long long>(p.size),
-                  static_cast<unsigned long long>(p.size >> 20), mask_type(p.mask));
-    s += line;
-  }
-  return s;
-}
-
-std::string hex(uint32_t v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%#x", v);
-  return buf;
-}
-
-// Help text: a fixed head, then the body for the way the system runs.
-// emmc_with_submount: /storage is a bind-mounted folder, and a filesystem of
-// its own is mounted below it at /storage/media.
-enum class Running { boot_media, emmc, emmc_with_submount, undetermined };
-
-std::string help_text(Running running, bool long_help) {
-  using Block = std::vector<std::string>;
-  const Block D{"           Install Kestrova on eMMC without removing Android from the device.",
-                "           Dual boot of Android and Kestrova is possible.",
-                "           Not all memory of the eMMC can be used because of Android."};
-  const Block S{"           Install Kestrova on eMMC and remove Android from the device.",
-                "           Only boot of Kestrova is possible.",
-                "           The maximum of memory of the eMMC is used."};
-  const Block K{"           An existing backup of the Kestrova data on on current",
-                "           used SD or USB device will be used for installation."};
-  const Block N{"           All existing Kestrova data on eMMC will be removed",
-                "           and the new data from current used SD or USB device",
-                "           will be copied to eMMC."};
-  const Block E{"           The existing Kestrova data on eMMC will be used for installation."};
-  const Block R{"           All existing Kestrova data on eMMC will be removed and",
-                "           the new data from an existing backup from current",
-                "           used SD or USB device will be copied to eMMC."};
-  const Block B{"       Make a backup of all Kestrova data on flash and/or storage",
-                "       partition on eMMC to the current used SD or USB device"};
-  const Block X{"       All existing Kestrova data on eMMC and the existing",
-                "       Kestrova dual boot installation on eMMC will be removed."};
-  const Block C{"       Make a copy of all Kestrova data on flash and/or storage",
-                "       partition on eMMC to the current used SD or USB device"};
-
-  std::string s =
-      "Usage: /kvemmc [options]\n"
-      "\n\n"
-      "[options]\n"
-      " -v\t\tverbose output\n"
-      " -f\t\tset KV_FLASH partiton size in MB, default is 512MB\n"
-      " -h, --help\tprint this help\n"
-      "\n"
-      " Available functions:\n"
-      "\n";
-  auto line = [&s](const std::string &text) { s += text + "\n"; };
-  // A choice line, then (long help only) its description blocks and, when
-  // `blank`, an empty line behind them.
-  auto choice = [&](const std::string &text, std::initializer_list<const Block *> blocks,
-                    bool blank) {
-    line(text);
-    if (!long_help) return;
-    for (const Block *b : blocks)
-      for (const std::string &l : *b) line(l);
-    if (blank) line("");
-  };
-
-  if (running == Running::boot_media) {
-    line("  [\033[1mNo Kestrova installation on eMMC\033[0m]");
-    line("");
-    line("   Install in dual boot mode, Kestrova and Android on eMMC");
-    line("     Use Kestrova data from");
-    choice("       [1] current used SD or USB device", {&D}, true);
-    choice("       [2] existing backup on current used SD or USB device", {&D, &K}, true);
-    line("");
-    line("   Install in single boot mode, only Kestrova on eMMC");
-    line("     Use Kestrova data from");
-    choice("       [3] current used SD or USB device", {&S}, true);
-    choice("       [4] existing backup on current used SD or USB device", {&S, &K}, false);
-    line("");
-    line("  [\033[1mExisting Kestrova dual boot installation on eMMC\033[0m]");
-    line("");
-    line("   Migrate Kestrova dual boot to single boot installation");
-    line("     Use Kestrova data from");
-    choice("       [1] current used SD or USB device", {&S, &N}, true);
-    choice("       [2] the existing data on eMMC", {&S, &E}, true);
-    choice("       [3] existing backup on current used SD or USB device", {&S, &K}, true);
-    line("");
-    line("   Renew current Kestrova dual boot installation on eMMC");
-    line("     Use Kestrova data from");
-    choice("       [4] current used SD or USB device", {&N}, true);
-    choice("       [5] existing backup on current used SD or USB device", {&R}, true);
-    line("");
-    choice("   [6] Make a backup of current Kestrova dual boot installation on eMMC to current "
-           "used SD or USB device",
-           {&B}, true);
-    choice("   [7] Remove current Kestrova dual boot installation on eMMC", {&X}, false);
-    line("");
-    line("  [\033[1mExisting Kestrova single boot installation on eMMC\033[0m]");
-    line("");
-    line("   Renew current Kestrova single boot installation on eMMC");
-    line("     Use Kestrova data from");
-    choice("       [1] current used SD or USB device", {&N}, true);
-    choice("       [2] existing backup on current used SD or USB device", {&R}, true);
-    line("");
-    choice("   [3] Make a backup of current Kestrova single boot installation on eMMC to "
-           "current used SD or USB device",
-           {&B}, true);
-  } else if (running == Running::emmc) {
-    line("  [\033[1mExisting Kestrova installation on eMMC\033[0m]");
-    line("");
-    choice("   [1] Make a copy of current Kestrova installation on eMMC to current used SD or "
-           "USB device",
-           {&C}, true);
-  }
-  line("");
-  return s;
-}
-
-// ---------------------------------------------------------------------------
 // Running the binary in a box
 // ---------------------------------------------------------------------------
 
@@ -443,38 +200,6 @@ struct Result {
   bool config_is_regular_file = false;
 };
 
-class TempDir {
- public:
-  TempDir() {
-    char name[] = "/tmp/kvemmc-e2e.XXXXXX";
-    if (!mkdtemp(name)) throw std::runtime_error("mkdtemp failed");
-    path_ = name;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  TempDir(const TempDir &) = delete;
-  TempDir &operator=(const TempDir &) = delete;
-  const fs::path &path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
-void write_file(const fs::path &path, const std::string &bytes) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  if (!f) throw std::runtime_error("cannot write " + path.string());
-}
-
-std::string read_file(const fs::path &path) {
-  std::ifstream f(path, std::ios::binary);
-  std::ostringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
 Result run(const Box &box, const std::vector<std::string> &args) {
   TempDir dir;
   const fs::path fixture = dir.path() / "fixture";
@@ -491,8 +216,6 @@ Result run(const Box &box, const std::vector<std::string> &args) {
   } else if (box.config == Config::regular_file) {
     write_file(fixture / "storage-config", "not a folder\n");
   }
-  write_file(dir.path() / "stdin", box.input);
-
   std::vector<std::string> argv{"/bin/bash", KVEMMC_SANDBOX, "--fixture", fixture.string(),
                                 "--out", out.string(), "--storage"};
   argv.push_back(box.running == Running::emmc                 ? "emmc"
@@ -503,43 +226,16 @@ Result run(const Box &box, const std::vector<std::string> &args) {
   argv.push_back("--");
   argv.push_back(KVEMMC_BINARY);
   argv.insert(argv.end(), args.begin(), args.end());
-
-  std::vector<char *> cargv;
-  for (std::string &a : argv) cargv.push_back(a.data());
-  cargv.push_back(nullptr);
-
-  const std::string in_path = (dir.path() / "stdin").string();
-  const std::string out_path = (dir.path() / "stdout").string();
-  const std::string err_path = (dir.path() / "stderr").string();
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, in_path.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  pid_t pid = 0;
-  int rc = posix_spawn(&pid, cargv[0], &actions, nullptr, cargv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) throw std::runtime_error("cannot start the sandbox");
-  int wstatus = 0;
-  while (waitpid(pid, &wstatus, 0) < 0) {
-  }
+  Process p = run_process(argv, box.input);
+  expect_clean_run(p, "sandbox");
 
   Result r;
-  r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-  r.out = read_file(out_path);
-  r.err = read_file(err_path);
+  r.status = p.status;
+  r.out = p.out;
+  r.err = p.err;
   const fs::path config = out / "storage-config";
   r.config_is_regular_file = fs::is_regular_file(config);
   if (fs::is_regular_file(config / "boot.hint")) r.marker = read_file(config / "boot.hint");
-
-  // 124: stopped by the time limit; 125: the box could not be built.
-  EXPECT_NE(r.status, 124) << "the run was stopped by the time limit; output so far:\n" << r.out;
-  EXPECT_NE(r.status, 125) << "the sandbox failed: " << r.err;
-  // A sanitizer report goes to standard error; no run may produce one.
-  EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;
-  EXPECT_EQ(r.err.find("runtime error"), std::string::npos) << r.err;
   return r;
 }
 
