@@ -9,7 +9,8 @@
 // - losetup: as for the loop mounts; "--sizelimit" bounds the device to the
 //   partition, so mkfs.vfat cannot write past it.
 // - e2fsck: the exit code bits 1 (errors corrected) and 2 (errors corrected,
-//   reboot needed); every other bit means failure.
+//   reboot needed); 4 and above mean failure, unless bit 1 is set too (the
+//   corrections were made), and codes of 128 and above always do.
 // - resize2fs: nothing but the exit code; the size is given in MiB ("M").
 // - sync: returns when the written data have reached the medium.
 #include <cstring>
@@ -118,13 +119,14 @@ int format_vfat_partition(const mmc_partitions_fmt *table, const char *name, con
 
 // Reads the outcome of "e2fsck -fy": 0 to go on, -1 to stop (with its line).
 static int judge_e2fsck(const char *command, const command_outcome &outcome) {
-  // A check that did not run to its end has checked nothing.
-  if (!outcome.completed || outcome.signal != 0) {
-    printf("e2fsck: Error executing cmd '%s' (%d)\n", command,
-           outcome.completed ? 128 + outcome.signal : -1);
+  // A check that did not run to its end has checked nothing: the shell
+  // could not run it, or it was ended by a signal (the shell reports that as
+  // 128 plus the signal; 128 alone is e2fsck's shared-library error).
+  int code = outcome.signal != 0 ? 128 + outcome.signal : outcome.exit_code;
+  if (!outcome.completed || code >= 128) {
+    printf("e2fsck: Error executing cmd '%s' (%d)\n", command, outcome.completed ? code : -1);
     return -1;
   }
-  int code = outcome.exit_code;
   if (code & 1) {
     puts("e2fsck: File system errors corrected");
   } else if (code & 2) {
