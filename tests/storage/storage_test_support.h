@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -49,6 +50,35 @@ inline std::string read_text(const std::string &path) {
 inline void write_text(const std::string &path, const std::string &text, mode_t mode = 0644) {
   std::ofstream(path, std::ios::binary) << text;
   chmod(path.c_str(), mode);
+}
+
+// A tree with files, hidden files, a symlink, a hard link, an empty folder
+// and odd modes, owners (as root) and times.
+inline void make_tree(const std::string &root) {
+  fs::create_directories(root + "/.hidden/deeper");
+  fs::create_directories(root + "/empty");
+  write_text(root + "/big", std::string(1999986, 'b'), 0600);
+  write_text(root + "/.hidden/.dot", "dot", 0640);
+  write_text(root + "/.hidden/deeper/x", "1234", 0755);
+  fs::create_symlink("big", root + "/link");
+  fs::create_hard_link(root + "/.hidden/.dot", root + "/hard");
+  chmod((root + "/empty").c_str(), 0700);
+  if (geteuid() == 0) {
+    EXPECT_EQ(lchown((root + "/big").c_str(), 1234, 5678), 0);
+    EXPECT_EQ(lchown((root + "/link").c_str(), 4321, 8765), 0);
+  }
+  struct timeval old[2] = {{1000000000, 0}, {1000000000, 0}};
+  lutimes((root + "/big").c_str(), old);
+  lutimes((root + "/link").c_str(), old);
+}
+
+// rsync's own itemized comparison: empty when both trees are the same in
+// content, modes, times, owners and symlinks (hard links are copied as files).
+inline std::string tree_differences(const std::string &a, const std::string &b) {
+  int status = 0;
+  std::string out = shell("rsync -n -aic --delete " + a + "/ " + b + "/ 2>&1", &status);
+  if (status != 0) out += "(rsync failed)";
+  return out;
 }
 
 // A folder under the system's temp folder, removed with its content at the end.
