@@ -201,6 +201,24 @@ static char partition_number(const char *device, const char *mounted) {
   return rest[0];
 }
 
+// The number of the partition of `device` mounted at `mount_point`. Only a
+// single mount of one of the disk's partitions 1 to 9 tells which partition
+// to delete; anything else would delete a wrong one. 0 or -1.
+static int mounted_partition(const char *device, const char *mount_point, char *number) {
+  char mounted[short_command_size] = {};
+  if (mount_info_field(mount_point, 1, mounted, sizeof(mounted)) != 0) {
+    printf(msg_mount_info_failed, mount_point);
+    return -1;
+  }
+  *number = partition_number(device, mounted);
+  if (*number != 0) return 0;
+  char shown[short_command_size];
+  printable_text(shown, sizeof(shown), mounted, strlen(mounted));
+  printf("Mount '%s' is not one partition 1 to 9 of '%s' (it shows '%s')!\n", mount_point, device,
+         shown);
+  return -1;
+}
+
 int unmount_device(const char *device, int delete_partitions) {
   if (!check_safe_name("device name", device)) return -1;
   owned<char> list = allocate_text(long_command_size);
@@ -210,42 +228,27 @@ int unmount_device(const char *device, int delete_partitions) {
     return -1;
   }
   // A full list may end in a cut-off mount point.
-  if (strlen(list.get()) >= long_command_size - 1) {
+  size_t length = strlen(list.get());
+  if (length >= long_command_size - 1) {
     printf("Too many mounts of '%s' to handle!\n", device);
     return -1;
   }
-  char *next = list.get();
-  while (*next) {
-    char *mount_point = next;
-    char *end = strchr(mount_point, '\n');
-    if (end) {
-      *end = '\0';
-      next = end + 1;
-    } else {
-      next = mount_point + strlen(mount_point);
-    }
-    if (mount_point[0] == '\0') continue;
-
-    char number = 0;
-    if (delete_partitions) {
-      char mounted[short_command_size] = {};
-      if (mount_info_field(mount_point, 1, mounted, sizeof(mounted)) != 0) {
-        printf(msg_mount_info_failed, mount_point);
-        return -1;
-      }
-      // Only a single mount of one of this disk's partitions 1 to 9 tells
-      // which partition to delete; anything else would delete a wrong one.
-      number = partition_number(device, mounted);
-      if (number == 0) {
-        char shown[short_command_size];
-        printable_text(shown, sizeof(shown), mounted, strlen(mounted));
-        printf("Mount '%s' is not one partition 1 to 9 of '%s' (it shows '%s')!\n", mount_point,
-               device, shown);
-        return -1;
-      }
-    }
-    if (unmount_path(mount_point) != 0) {
-      printf("Could not umount path '%s' of device '%s'!\n", mount_point, device);
+  // One mount point per line; the lines become texts of their own.
+  char *const end = list.get() + length;
+  for (char *p = list.get(); p < end; p++) {
+    if (*p == '\n') *p = '\0';
+  }
+  // Every mount is checked before the first partition goes, so that a mount
+  // that matches the name but is none of the disk's partitions changes nothing.
+  char number = 0;
+  for (char *point = list.get(); delete_partitions && point < end; point += strlen(point) + 1) {
+    if (point[0] != '\0' && mounted_partition(device, point, &number) != 0) return -1;
+  }
+  for (char *point = list.get(); point < end; point += strlen(point) + 1) {
+    if (point[0] == '\0') continue;
+    if (delete_partitions && mounted_partition(device, point, &number) != 0) return -1;
+    if (unmount_path(point) != 0) {
+      printf("Could not umount path '%s' of device '%s'!\n", point, device);
       return -1;
     }
     if (delete_partitions) {
@@ -259,8 +262,8 @@ int unmount_device(const char *device, int delete_partitions) {
         return -1;
       }
     }
-    if (remove_folder(mount_point) != 0) {
-      printf(msg_remove_folder_failed, mount_point);
+    if (remove_folder(point) != 0) {
+      printf(msg_remove_folder_failed, point);
       return -1;
     }
   }

@@ -123,6 +123,16 @@ TEST_F(Refusals, UnsafeNamesFromATableRunNothing) {
   EXPECT_TRUE(fs::exists(odd));
 }
 
+TEST_F(Refusals, MissingFoldersNeedNoCommand) {
+  std::string missing = tmp / "missing";
+  EXPECT_EQ(is_mounted(missing.c_str()), 0);
+  EXPECT_EQ(unmount_path(missing.c_str()), 0);
+  EXPECT_EQ(clear_folder(missing.c_str()), 0);
+  EXPECT_EQ(remove_folder(nullptr), 0);
+  EXPECT_EQ(used_space(missing.c_str(), nullptr), -1);
+  EXPECT_FALSE(fs::exists(log_path())) << tool_log();
+}
+
 TEST_F(Refusals, CommandLinesThatDoNotFitAreNotRun) {
   // Two long folder names: the clear command holds the path twice and
   // exceeds its 512 bytes.
