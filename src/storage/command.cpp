@@ -92,17 +92,35 @@ int run_command(const char *command, char *output, size_t output_size, FILE *ech
   return run_command_outcome(command, output, output_size, echo, nullptr);
 }
 
-int format_command(char *buffer, size_t size, const char *format, ...) {
-  va_list args;
-  va_start(args, format);
+static int vformat_command(char *buffer, size_t size, const char *format, va_list args) {
   int n = vsnprintf(buffer, size, format, args);
-  va_end(args);
   if (n >= 0 && static_cast<size_t>(n) < size) return 0;
   // A cut-off command line could do something else than intended (think of
   // "rm -rf /media/KV_STORAGE/kes" or a lost "|| true"): it is never run.
   printf("Command line longer than %zu bytes refused: '%.60s...'\n", size - 1, buffer);
   if (size > 0) buffer[0] = '\0';
   return -1;
+}
+
+int format_command(char *buffer, size_t size, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  int result = vformat_command(buffer, size, format, args);
+  va_end(args);
+  return result;
+}
+
+int run_formatted(char *buffer, size_t size, FILE *echo, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  int formed = vformat_command(buffer, size, format, args);
+  va_end(args);
+  if (formed != 0) return -1;
+  if (run_command(buffer, nullptr, 0, echo) < 0) {
+    printf(msg_cmd_failed, buffer);
+    return -1;
+  }
+  return 0;
 }
 
 static bool is_safe_character(char c, bool path) {

@@ -18,7 +18,8 @@
 #include "storage.h"
 #include "storage_internal.h"
 
-static constexpr const char msg_starting_format[] = "\nStarting to format the new '%s' partition...\n";
+static constexpr const char msg_starting_format[] =
+    "\nStarting to format the new '%s' partition...\n";
 
 // A feature list is a comma-separated list of names, "^" clearing one.
 static bool check_feature_list(const char *features) {
@@ -48,23 +49,15 @@ int format_ext4(const char *label, const char *device, const char *features, uin
 
   owned<char> command = allocate_text(long_command_size);
   if (!command) return -1;
-  int formed;
   if (in_range) {
-    formed = format_command(command.get(), long_command_size,
-                            "mke2fs -F -L \"%s\" -t ext4 -m 0 \"%s\" -O %s -E offset=%lld %lldm && sync",
-                            label, device, features, static_cast<long long>(offset),
-                            static_cast<long long>(size >> 20));
-  } else {
-    formed = format_command(command.get(), long_command_size,
-                            "mke2fs -F -L \"%s\" -t ext4 -m 0 \"%s\" -O %s && sync", label, device,
-                            features);
+    return run_formatted(
+        command.get(), long_command_size, stdout,
+        "mke2fs -F -L \"%s\" -t ext4 -m 0 \"%s\" -O %s -E offset=%lld %lldm && sync", label, device,
+        features, static_cast<long long>(offset), static_cast<long long>(size >> 20));
   }
-  if (formed != 0) return -1;
-  if (run_command(command.get(), nullptr, 0, stdout) < 0) {
-    printf(msg_cmd_failed, command.get());
-    return -1;
-  }
-  return 0;
+  return run_formatted(command.get(), long_command_size, stdout,
+                       "mke2fs -F -L \"%s\" -t ext4 -m 0 \"%s\" -O %s && sync", label, device,
+                       features);
 }
 
 int format_ext4_partition(const mmc_partitions_fmt *table, const char *name, const char *device) {
@@ -83,15 +76,8 @@ int format_vfat(const char *label, const char *device) {
   printf(msg_starting_format, label);
   owned<char> command = allocate_text(long_command_size);
   if (!command) return -1;
-  if (format_command(command.get(), long_command_size, "mkfs.vfat -n \"%s\" %s && sync", label,
-                     device) != 0) {
-    return -1;
-  }
-  if (run_command(command.get(), nullptr, 0, stdout) < 0) {
-    printf(msg_cmd_failed, command.get());
-    return -1;
-  }
-  return 0;
+  return run_formatted(command.get(), long_command_size, stdout, "mkfs.vfat -n \"%s\" %s && sync",
+                       label, device);
 }
 
 int format_vfat_partition(const mmc_partitions_fmt *table, const char *name, const char *device) {
@@ -101,13 +87,9 @@ int format_vfat_partition(const mmc_partitions_fmt *table, const char *name, con
   char loop[loop_name_size] = {};
   if (find_free_loop(loop, sizeof(loop)) != 0) return -1;
   char command[short_command_size];
-  if (format_command(command, sizeof(command), "losetup %s %s --offset %lld --sizelimit %lld", loop,
-                     device, static_cast<long long>(entry.offset),
-                     static_cast<long long>(entry.size)) != 0) {
-    return -1;
-  }
-  if (run_command(command) < 0) {
-    printf(msg_cmd_failed, command);
+  if (run_formatted(
+          command, sizeof(command), nullptr, "losetup %s %s --offset %lld --sizelimit %lld", loop,
+          device, static_cast<long long>(entry.offset), static_cast<long long>(entry.size)) != 0) {
     return -1;
   }
   if (format_vfat(name, loop) != 0) {
@@ -152,12 +134,8 @@ int check_and_resize(const mmc_partitions_fmt *table, const char *name, const ch
   if (find_free_loop(loop, sizeof(loop)) != 0) return -1;
 
   // No size limit: the filesystem may grow up to the partition's new end.
-  if (format_command(scratch_buffer, scratch_buffer_size, "losetup %s %s --offset %lld", loop,
-                     device, static_cast<long long>(entry.offset)) != 0) {
-    return -1;
-  }
-  if (run_command(scratch_buffer) < 0) {
-    printf(msg_cmd_failed, scratch_buffer);
+  if (run_formatted(scratch_buffer, scratch_buffer_size, nullptr, "losetup %s %s --offset %lld",
+                    loop, device, static_cast<long long>(entry.offset)) != 0) {
     return -1;
   }
 
@@ -167,13 +145,6 @@ int check_and_resize(const mmc_partitions_fmt *table, const char *name, const ch
   if (judge_e2fsck(scratch_buffer, outcome) != 0) return -1;
   puts("");
 
-  if (format_command(scratch_buffer, scratch_buffer_size, "resize2fs %s %lldM", loop,
-                     static_cast<long long>(entry.size >> 20)) != 0) {
-    return -1;
-  }
-  if (run_command(scratch_buffer) < 0) {
-    printf(msg_cmd_failed, scratch_buffer);
-    return -1;
-  }
-  return 0;
+  return run_formatted(scratch_buffer, scratch_buffer_size, nullptr, "resize2fs %s %lldM", loop,
+                       static_cast<long long>(entry.size >> 20));
 }

@@ -18,7 +18,8 @@
 #include "storage.h"
 #include "storage_internal.h"
 
-static constexpr const char msg_mount_info_failed[] = "Error getting info from /proc/mount for '%s'\n";
+static constexpr const char msg_mount_info_failed[] =
+    "Error getting info from /proc/mount for '%s'\n";
 
 int locate_partition(const mmc_partitions_fmt *table, const char *name, partition_entry *entry) {
   if (!check_safe_name("partition name", name)) return -1;
@@ -33,7 +34,8 @@ int locate_partition(const mmc_partitions_fmt *table, const char *name, partitio
   if (found.offset == 0 || found.size == 0 || found.offset > INT64_MAX ||
       found.size > INT64_MAX - found.offset) {
     printf("Partition '%s' has no usable location: offset 0x%012llx, size 0x%012llx!\n", name,
-           static_cast<unsigned long long>(found.offset), static_cast<unsigned long long>(found.size));
+           static_cast<unsigned long long>(found.offset),
+           static_cast<unsigned long long>(found.size));
     return -1;
   }
   *entry = found;
@@ -41,8 +43,7 @@ int locate_partition(const mmc_partitions_fmt *table, const char *name, partitio
 }
 
 int find_free_loop(char *loop, size_t loop_size) {
-  if (run_command("losetup --find", loop, loop_size) < 0 ||
-      !check_safe_path("loop device", loop)) {
+  if (run_command("losetup --find", loop, loop_size) < 0 || !check_safe_path("loop device", loop)) {
     puts("Error getting next free loop");
     return -1;
   }
@@ -73,12 +74,7 @@ int unmount_path(const char *folder) {
   }
   if (mounted == 0) return 0;
   char command[short_command_size];
-  if (format_command(command, sizeof(command), "umount %s", folder) != 0) return -1;
-  if (run_command(command) < 0) {
-    printf(msg_cmd_failed, command);
-    return -1;
-  }
-  return 0;
+  return run_formatted(command, sizeof(command), nullptr, "umount %s", folder);
 }
 
 int mount_info_field(const char *text, int field, char *output, size_t output_size) {
@@ -111,31 +107,16 @@ int loop_mount_partition(const mmc_partitions_fmt *table, const char *name, cons
 
   // No size limit: the loop device reaches to the end of the eMMC.
   char command[short_command_size];
-  if (format_command(command, sizeof(command), "losetup %s %s --offset %lld", loop, device,
-                     static_cast<long long>(entry.offset)) != 0) {
-    return -1;
-  }
-  if (run_command(command) < 0) {
-    printf(msg_cmd_failed, command);
+  if (run_formatted(command, sizeof(command), nullptr, "losetup %s %s --offset %lld", loop, device,
+                    static_cast<long long>(entry.offset)) != 0) {
     return -1;
   }
   if (unmount_path(folder) != 0) {
     printf(msg_umount_folder_failed, folder);
     return -1;
   }
-  if (format_command(command, sizeof(command), "mkdir -p %s", folder) != 0) return -1;
-  if (run_command(command) < 0) {
-    printf(msg_cmd_failed, command);
-    return -1;
-  }
-  if (format_command(command, sizeof(command), "mount -o rw,loop %s %s", loop, folder) != 0) {
-    return -1;
-  }
-  if (run_command(command) < 0) {
-    printf(msg_cmd_failed, command);
-    return -1;
-  }
-  return 0;
+  if (run_formatted(command, sizeof(command), nullptr, "mkdir -p %s", folder) != 0) return -1;
+  return run_formatted(command, sizeof(command), nullptr, "mount -o rw,loop %s %s", loop, folder);
 }
 
 // A folder handed to "rm -rf" must name something below the root: not "/",
@@ -161,15 +142,8 @@ int clear_folder(const char *folder) {
   if (!folder || !is_directory(folder)) return 0;
   if (!check_removable(folder)) return -1;
   char command[short_command_size];
-  if (format_command(command, sizeof(command), "rm -rf %s/* %s/.[!.]* 2>&1 || true", folder,
-                     folder) != 0) {
-    return -1;
-  }
-  if (run_command(command) < 0) {
-    printf(msg_cmd_failed, command);
-    return -1;
-  }
-  return 0;
+  return run_formatted(command, sizeof(command), nullptr, "rm -rf %s/* %s/.[!.]* 2>&1 || true",
+                       folder, folder);
 }
 
 int remove_folder(const char *folder) {
@@ -182,12 +156,7 @@ int remove_folder(const char *folder) {
     return -1;
   }
   char command[short_command_size];
-  if (format_command(command, sizeof(command), "rm -rf %s/ 2>&1 || true", folder) != 0) return -1;
-  if (run_command(command) < 0) {
-    printf(msg_cmd_failed, command);
-    return -1;
-  }
-  return 0;
+  return run_formatted(command, sizeof(command), nullptr, "rm -rf %s/ 2>&1 || true", folder);
 }
 
 // The partition number character of `mounted` ("/dev/<device><n>" or
@@ -253,12 +222,8 @@ int unmount_device(const char *device, int delete_partitions) {
     }
     if (delete_partitions) {
       char command[short_command_size];
-      if (format_command(command, sizeof(command), "parted -s \"/dev/%s\" rm %c", device,
-                         number) != 0) {
-        return -1;
-      }
-      if (run_command(command) < 0) {
-        printf(msg_cmd_failed, command);
+      if (run_formatted(command, sizeof(command), nullptr, "parted -s \"/dev/%s\" rm %c", device,
+                        number) != 0) {
         return -1;
       }
     }

@@ -52,9 +52,10 @@ int used_space(const char *folder, uint64_t *bytes) {
   }
   if (lies_in_scratch_buffer(folder) || !check_safe_path("folder", folder)) return -1;
   // The dry run copies nothing, so "backup/" is never created.
-  if (format_command(scratch_buffer, scratch_buffer_size,
-                     "rsync --dry-run -av %s/ backup/ | tail -n 1 | awk '{print $4}' | sed 's/,//g'",
-                     folder) != 0) {
+  if (format_command(
+          scratch_buffer, scratch_buffer_size,
+          "rsync --dry-run -av %s/ backup/ | tail -n 1 | awk '{print $4}' | sed 's/,//g'",
+          folder) != 0) {
     return -1;
   }
   char output[512] = {};
@@ -133,11 +134,7 @@ int mirror_folder(const char *source, const char *destination) {
     return -1;
   }
   char command[short_command_size];
-  if (format_command(command, sizeof(command), "mkdir -p %s", destination) != 0) return -1;
-  if (run_command(command) < 0) {
-    printf(msg_cmd_failed, command);
-    return -1;
-  }
+  if (run_formatted(command, sizeof(command), nullptr, "mkdir -p %s", destination) != 0) return -1;
   if (copy_folder(source, destination) != 0) {
     printf(msg_copy_failed, source, destination);
     return -1;

@@ -62,13 +62,24 @@ class LoopDevices : public storage_test {
     storage_test::TearDown();
   }
 
-  // A sparse image file, filled with a pattern where `pattern_ranges` say.
+  // A sparse image file; its loop devices are detached when the test ends.
   std::string image(const std::string &name, uint64_t size) {
     std::string path = tmp / name;
     std::ofstream(path).close();
     fs::resize_file(path, size);
     images.push_back(path);
     return path;
+  }
+  // An image of `end` bytes whose bytes outside the partition carry a pattern.
+  std::string patterned_image(uint64_t offset, uint64_t size, uint64_t end) {
+    std::string path = image("disk.img", end);
+    fill(path, 0, offset);
+    fill(path, offset + size, end);
+    return path;
+  }
+  static bool outside_unchanged(const std::string &path, uint64_t offset, uint64_t size,
+                                uint64_t end) {
+    return unchanged(path, 0, offset) && unchanged(path, offset + size, end);
   }
   static void fill(const std::string &path, uint64_t from, uint64_t to) {
     std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
@@ -144,17 +155,14 @@ TEST_F(LoopDevices, LoopMountShowsTheFilesystemAtTheTableOffset) {
 TEST_F(LoopDevices, Ext4IsMadeInsideThePartitionWithExactlyTheListedFeatures) {
   // 32 MiB and 512 KiB at 4 MiB: the size is truncated to whole MiB.
   const uint64_t offset = 4 * MiB, size = 32 * MiB + 512 * 1024, end = 40 * MiB;
-  std::string disk = image("disk.img", end);
-  fill(disk, 0, offset);
-  fill(disk, offset + size, end);
+  std::string disk = patterned_image(offset, size, end);
   const mmc_partitions_fmt table = make_table({{"KV_STORAGE", size, offset, 4}});
   CaptureStdout();
   EXPECT_EQ(format_ext4_partition(&table, "KV_STORAGE", disk.c_str()), 0);
   std::string printed = GetCapturedStdout();
   EXPECT_TRUE(contains(printed, "\nStarting to format the new 'KV_STORAGE' partition...\n"));
 
-  EXPECT_TRUE(unchanged(disk, 0, offset));
-  EXPECT_TRUE(unchanged(disk, offset + size, end));
+  EXPECT_TRUE(outside_unchanged(disk, offset, size, end));
   std::string part = extract(disk, offset, 32 * MiB);
   auto header = ext4_header(part);
   std::set<std::string> features, expected;
@@ -173,16 +181,13 @@ TEST_F(LoopDevices, Ext4IsMadeInsideThePartitionWithExactlyTheListedFeatures) {
 
 TEST_F(LoopDevices, VfatIsMadeInsideThePartitionThroughALoopDevice) {
   const uint64_t offset = 4 * MiB, size = 16 * MiB, end = 24 * MiB;
-  std::string disk = image("disk.img", end);
-  fill(disk, 0, offset);
-  fill(disk, offset + size, end);
+  std::string disk = patterned_image(offset, size, end);
   const mmc_partitions_fmt table = make_table({{"KV_FLASH", size, offset, 1}});
   CaptureStdout();
   EXPECT_EQ(format_vfat_partition(&table, "KV_FLASH", disk.c_str()), 0);
   GetCapturedStdout();
 
-  EXPECT_TRUE(unchanged(disk, 0, offset));
-  EXPECT_TRUE(unchanged(disk, offset + size, end));
+  EXPECT_TRUE(outside_unchanged(disk, offset, size, end));
   std::string part = extract(disk, offset, size);
   std::string found = shell("blkid -p -o export " + part);
   EXPECT_TRUE(contains(found, "TYPE=vfat\n"));
@@ -261,8 +266,8 @@ TEST_F(LoopDevices, UnmountDeviceWithDeletionRemovesTheMountedPartitions) {
   CaptureStdout();
   EXPECT_EQ(unmount_device(device.c_str(), 1), -1);
   std::string refused = GetCapturedStdout();
-  EXPECT_TRUE(contains(refused, "Mount '" + other + "' is not one partition 1 to 9 of '" +
-                                    device + "' (it shows 'kv" + loop + "x')!\n"));
+  EXPECT_TRUE(contains(refused, "Mount '" + other + "' is not one partition 1 to 9 of '" + device +
+                                    "' (it shows 'kv" + loop + "x')!\n"));
   EXPECT_TRUE(fs::exists(tmp / "part1/lost+found"));
   EXPECT_TRUE(fs::exists(tmp / "part2/lost+found"));
   ASSERT_EQ(umount(other.c_str()), 0);
@@ -294,8 +299,9 @@ TEST_F(LoopDevices, CopyToEmmcReplacesTheTwoTargetsExactly) {
   CaptureStdout();
   EXPECT_EQ(copy_to_emmc((tmp / "flash").c_str(), (tmp / "storage").c_str()), 0);
   std::string printed = GetCapturedStdout();
-  EXPECT_TRUE(contains(printed, "\nStarting copying of data to the eMMC!\nPlease do \e[1mNOT\e[0m "
-                                "interrupt this progress till it's finished!\n\n"));
+  EXPECT_TRUE(contains(printed,
+                       "\nStarting copying of data to the eMMC!\nPlease do \e[1mNOT\e[0m "
+                       "interrupt this progress till it's finished!\n\n"));
   EXPECT_EQ(tree_differences(tmp / "flash", "/media/KV_FLASH"), "");
   EXPECT_EQ(tree_differences(tmp / "storage", "/media/KV_STORAGE/kestrova_storage"), "");
   EXPECT_EQ(read_text("/media/KV_STORAGE/beside"), "stays");

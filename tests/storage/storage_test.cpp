@@ -1,13 +1,14 @@
 // Storage tools without root: the command runner, the refusals, the exact
 // command lines given to the disk tools (through stand-ins), space
 // measurement and folder copies.
+#include "storage.h"
+
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cstring>
 
-#include "storage.h"
 #include "storage_test_support.h"
 #include "table_builder.h"
 
@@ -190,7 +191,9 @@ TEST_F(ToolCommands, FormatAndLoopMountGiveTheToolsTheseLines) {
             "mke2fs -F -L KV_STORAGE -t ext4 -m 0 /dev/mmcblk0 -O " + f +
                 " -E offset=805306368 1024m\n"
                 "sync \n"
-                "mke2fs -F -L STORAGE -t ext4 -m 0 /dev/sda2 -O " + f + "\n"
+                "mke2fs -F -L STORAGE -t ext4 -m 0 /dev/sda2 -O " +
+                f +
+                "\n"
                 "sync \n"
                 "losetup --find\n"
                 "losetup /dev/loop7 /dev/mmcblk0 --offset 268435456 --sizelimit 536870912\n"
@@ -198,7 +201,8 @@ TEST_F(ToolCommands, FormatAndLoopMountGiveTheToolsTheseLines) {
                 "sync \n"
                 "losetup --find\n"
                 "losetup /dev/loop7 /dev/mmcblk0 --offset 805306368\n"
-                "mount -o rw,loop /dev/loop7 " + folder + "\n");
+                "mount -o rw,loop /dev/loop7 " +
+                folder + "\n");
   EXPECT_TRUE(fs::is_directory(folder));
 }
 
@@ -250,8 +254,7 @@ TEST_F(SpaceAndCopy, UsedSpaceIsTheByteTotalAsRsyncCountsIt) {
 
   CaptureStdout();
   EXPECT_EQ(print_used_space("missing", (tmp / "missing").c_str(), &bytes), -1);
-  EXPECT_EQ(GetCapturedStdout(),
-            "Failed to get used space of path '" + (tmp / "missing") + "'!\n");
+  EXPECT_EQ(GetCapturedStdout(), "Failed to get used space of path '" + (tmp / "missing") + "'!\n");
 }
 
 TEST_F(SpaceAndCopy, UsedSpaceWithoutANumberInTheSummaryIsAFailure) {
@@ -281,8 +284,8 @@ TEST_F(SpaceAndCopy, MirrorReproducesATreeAndDropsWhatWasThere) {
   std::string printed = GetCapturedStdout();
   EXPECT_EQ(tree_differences(tmp / "source", tmp / "new/copy"), "");
   EXPECT_EQ(tree_differences(tmp / "source", tmp / "old"), "");
-  EXPECT_TRUE(contains(printed, "Copy all data from '" + (tmp / "source") + "' to '" +
-                                 (tmp / "old") + "'\n"));
+  EXPECT_TRUE(contains(
+      printed, "Copy all data from '" + (tmp / "source") + "' to '" + (tmp / "old") + "'\n"));
   EXPECT_TRUE(fs::exists(tmp / "source/.hidden/.dot"));
 }
 
