@@ -1,0 +1,130 @@
+// Storage tools: the shell command runner and everything done through the
+// platform's disk tools (mounts, loop devices, filesystems, space, copies).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "kvemmc.h"
+#include "partition_table.h"
+
+// ---- Buffer capacities ----
+constexpr size_t command_capture_size = 10240;  // bytes of output kept per command
+constexpr size_t short_command_size = 512;
+constexpr size_t long_command_size = 10240;
+constexpr size_t loop_name_size = 256;
+
+// ---- Temporary mounts of an installation's eMMC partitions ----
+inline constexpr const char name_kv_flash[] = "KV_FLASH";
+inline constexpr const char name_kv_storage[] = "KV_STORAGE";
+inline constexpr const char path_emmc_flash_mount[] = "/media/KV_FLASH";
+inline constexpr const char path_emmc_storage_mount[] = "/media/KV_STORAGE";
+inline constexpr const char path_emmc_storage_data[] = "/media/KV_STORAGE/kestrova_storage";
+
+// Every ext4 filesystem is made with exactly these features ("none" first
+// clears mke2fs's own defaults).
+inline constexpr const char ext4_features[] =
+    "none,has_journal,ext_attr,resize_inode,dir_index,filetype,extent,flex_bg,"
+    "sparse_super,large_file,huge_file,dir_nlink,extra_isize";
+
+// Shared failure lines.
+inline constexpr const char msg_cmd_failed[] = "Error executing cmd '%s'\n";
+inline constexpr const char msg_partition_not_found[] = "Could not find '%s' partition!\n";
+inline constexpr const char msg_umount_folder_failed[] = "Failed to umount folder '%s'\n";
+inline constexpr const char msg_remove_folder_failed[] = "Failed to remove folder '%s'\n";
+inline constexpr const char msg_copy_failed[] = "Failed to copy data from '%s' to '%s'\n";
+
+// ---- Command runner ----
+// Runs `command` through /bin/sh. Standard output is read to its end; each
+// byte is written (and flushed) to `echo` when given, and the first 10240
+// bytes are kept. A final newline of the kept text is dropped. When `output`
+// is given, the kept text is copied into it (at most output_size - 1 bytes,
+// always terminated), also when the command fails.
+// Returns 0 for exit code 0, minus the exit code for a non-zero one, minus
+// (128 + signal) for a command ended by a signal, -1 when the shell could not
+// be started or reaped.
+int run_command(const char *command, char *output = nullptr, size_t output_size = 0,
+                FILE *echo = nullptr);
+
+// How a command ended, for callers that read the exit code itself.
+struct command_outcome {
+  int completed;  // 1: the shell was started and reaped
+  int exit_code;  // valid when completed and signal == 0
+  int signal;     // non-zero: the command was ended by this signal
+};
+// As run_command; also fills `outcome`.
+int run_command_outcome(const char *command, char *output, size_t output_size, FILE *echo,
+                        command_outcome *outcome);
+
+// Forms a command line with snprintf semantics. A line that does not fit
+// `size` bytes is refused with a message (and must not be run): -1, else 0.
+int format_command(char *buffer, size_t size, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// Values inserted into command lines must pass these checks. A name holds only
+// letters, digits, '_', '-' and '.'; a path may hold '/' too. Neither may be
+// empty or begin with '-'. On refusal the check prints "Unsafe <what> '...'
+// refused!" (the text made printable) and returns false.
+bool check_safe_name(const char *what, const char *text);
+bool check_safe_path(const char *what, const char *text);
+
+// ---- Mounts and loop devices ----
+// 1 mounted (any line of /proc/mounts contains the folder), 0 not mounted or
+// not a directory, -1 failure.
+int is_mounted(const char *folder);
+// 0 unmounted or nothing to do, -1 failure.
+int unmount_path(const char *folder);
+// The `field`-th whitespace-separated field of every /proc/mounts line that
+// contains `text`, one per line, into `output`. 0 or -1.
+int mount_info_field(const char *text, int field, char *output, size_t output_size);
+// Attaches a free loop device at the partition's offset of `device` (the whole
+// eMMC) and mounts it read-write on `folder` (created when missing). 0 or -1.
+int loop_mount_partition(const mmc_partitions_fmt *table, const char *name, const char *folder,
+                         const char *device = path_emmc_device);
+// Removes every entry inside the folder (the folder stays). 0 also for a
+// missing folder or none given; -1 failure.
+int clear_folder(const char *folder);
+// Removes the folder and its content. 0 also for a missing folder or none.
+int remove_folder(const char *folder);
+// Unmounts every mount of the disk `device` (named without "/dev/") and
+// removes the mount folders; with `delete_partitions` also deletes each
+// mounted partition (1 to 9) from the disk's table. 0 or -1.
+int unmount_device(const char *device, int delete_partitions);
+// Unmounts "/media/KV_FLASH", then "/media/KV_STORAGE". 0 or -1.
+int unmount_temp_folders();
+
+// ---- Filesystem creation and repair ----
+// mke2fs on `device`; with a non-zero offset and size inside that byte range
+// of it, else on the whole device. 0 or -1.
+int format_ext4(const char *label, const char *device, const char *features, uint64_t offset,
+                uint64_t size);
+int format_ext4_partition(const mmc_partitions_fmt *table, const char *name,
+                          const char *device = path_emmc_device);
+int format_vfat(const char *label, const char *device);
+// Through a loop device that covers exactly the partition.
+int format_vfat_partition(const mmc_partitions_fmt *table, const char *name,
+                          const char *device = path_emmc_device);
+// Forced e2fsck, then resize2fs to the partition's size. Builds its command
+// lines in the scratch buffer. 0 or -1.
+int check_and_resize(const mmc_partitions_fmt *table, const char *name,
+                     const char *device = path_emmc_device);
+
+// ---- Space accounting and data copy ----
+// Bytes available to unprivileged users on the folder's filesystem; 0 when
+// unknown.
+uint64_t free_space(const char *folder);
+uint64_t print_free_space(const char *label, const char *folder);
+// Total size of the files below the folder as an rsync dry run counts it.
+// Builds its pipeline in the scratch buffer (the folder must not lie in it).
+// 0 and the count in `bytes` (if given), or -1.
+int used_space(const char *folder, uint64_t *bytes);
+int print_used_space(const char *label, const char *folder, uint64_t *bytes);
+// rsync in archive mode of the content of `source` into `destination`.
+int copy_folder(const char *source, const char *destination);
+// Replaces `destination` by a copy of `source`.
+int mirror_folder(const char *source, const char *destination);
+// Replaces the content of "/media/KV_FLASH" with `flash_source` and the
+// folder "/media/KV_STORAGE/kestrova_storage" with `storage_source`; either
+// may be null (that target is left alone).
+int copy_to_emmc(const char *flash_source, const char *storage_source);

@@ -1,0 +1,150 @@
+// Making the ext4 and vfat filesystems of an installation, and checking and
+// resizing an ext4 filesystem to its partition.
+//
+// Relied on from the tools (besides their exit code, 0 = done):
+// - mke2fs: progress text on standard output (shown live); with
+//   "-E offset=" it writes inside the byte range of the whole device that
+//   starts there, with the given number of MiB ("m").
+// - mkfs.vfat: progress text on standard output (shown live).
+// - losetup: as for the loop mounts; "--sizelimit" bounds the device to the
+//   partition, so mkfs.vfat cannot write past it.
+// - e2fsck: the exit code bits 1 (errors corrected) and 2 (errors corrected,
+//   reboot needed); 4 and above mean failure, unless bit 1 is set too (the
+//   corrections were made), and codes of 128 and above always do.
+// - resize2fs: nothing but the exit code; the size is given in MiB ("M").
+// - sync: returns when the written data have reached the medium.
+#include <cstring>
+
+#include "storage.h"
+#include "storage_internal.h"
+
+static constexpr const char msg_starting_format[] =
+    "\nStarting to format the new '%s' partition...\n";
+
+// A feature list is a comma-separated list of names, "^" clearing one.
+static bool check_feature_list(const char *features) {
+  bool safe = features && features[0] != '\0';
+  for (const char *p = features; safe && *p; p++) {
+    char c = *p;
+    safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == ',' || c == '^';
+  }
+  if (!safe) puts("Unsafe ext4 feature list refused!");
+  return safe;
+}
+
+int format_ext4(const char *label, const char *device, const char *features, uint64_t offset,
+                uint64_t size) {
+  if (!check_safe_name("label", label) || !check_safe_path("device", device) ||
+      !check_feature_list(features)) {
+    return -1;
+  }
+  bool in_range = offset != 0 && size != 0;
+  if (in_range && (offset > INT64_MAX || (size >> 20) == 0)) {
+    printf("Invalid range for '%s': offset 0x%012llx, size 0x%012llx!\n", label,
+           static_cast<unsigned long long>(offset), static_cast<unsigned long long>(size));
+    return -1;
+  }
+  printf(msg_starting_format, label);
+
+  owned<char> command = allocate_text(long_command_size);
+  if (!command) return -1;
+  if (in_range) {
+    return run_formatted(
+        command.get(), long_command_size, stdout,
+        "mke2fs -F -L \"%s\" -t ext4 -m 0 \"%s\" -O %s -E offset=%lld %lldm && sync", label, device,
+        features, static_cast<long long>(offset), static_cast<long long>(size >> 20));
+  }
+  return run_formatted(command.get(), long_command_size, stdout,
+                       "mke2fs -F -L \"%s\" -t ext4 -m 0 \"%s\" -O %s && sync", label, device,
+                       features);
+}
+
+int format_ext4_partition(const mmc_partitions_fmt *table, const char *name, const char *device) {
+  partition_entry entry;
+  if (locate_partition(table, name, &entry) != 0) return -1;
+  // No loop device: mke2fs works on the whole device within the byte range.
+  if (format_ext4(name, device, ext4_features, entry.offset, entry.size) != 0) {
+    printf("Failed to format ext4 '%s' partition!\n", name);
+    return -1;
+  }
+  return 0;
+}
+
+int format_vfat(const char *label, const char *device) {
+  if (!check_safe_name("label", label) || !check_safe_path("device", device)) return -1;
+  printf(msg_starting_format, label);
+  owned<char> command = allocate_text(long_command_size);
+  if (!command) return -1;
+  return run_formatted(command.get(), long_command_size, stdout, "mkfs.vfat -n \"%s\" %s && sync",
+                       label, device);
+}
+
+int format_vfat_partition(const mmc_partitions_fmt *table, const char *name, const char *device) {
+  partition_entry entry;
+  if (locate_partition(table, name, &entry) != 0) return -1;
+  if (!check_safe_path("device", device)) return -1;
+  char loop[loop_name_size] = {};
+  if (find_free_loop(loop, sizeof(loop)) != 0) return -1;
+  char command[short_command_size];
+  if (run_formatted(
+          command, sizeof(command), nullptr, "losetup %s %s --offset %lld --sizelimit %lld", loop,
+          device, static_cast<long long>(entry.offset), static_cast<long long>(entry.size)) != 0) {
+    return -1;
+  }
+  if (format_vfat(name, loop) != 0) {
+    printf("Failed to format vfat '%s' partition!\n", name);
+    return -1;
+  }
+  return 0;
+}
+
+// Reads the outcome of "e2fsck -fy": 0 to go on, -1 to stop (with its line).
+static int judge_e2fsck(const char *command, const command_outcome &outcome) {
+  // A check that did not run to its end has checked nothing: the shell
+  // could not run it, or it was ended by a signal (the shell reports that as
+  // 128 plus the signal; 128 alone is e2fsck's shared-library error).
+  int code = outcome.signal != 0 ? 128 + outcome.signal : outcome.exit_code;
+  if (!outcome.completed || code >= 128) {
+    printf("e2fsck: Error executing cmd '%s' (%d)\n", command, outcome.completed ? code : -1);
+    return -1;
+  }
+  if (code & 1) {
+    puts("e2fsck: File system errors corrected");
+  } else if (code & 2) {
+    puts("e2fsck: File system errors corrected, system should be rebooted");
+    return -1;
+  } else if (code != 0) {
+    printf("e2fsck: Error executing cmd '%s' (%d)\n", command, code);
+    return -1;
+  }
+  return 0;
+}
+
+int check_and_resize(const mmc_partitions_fmt *table, const char *name, const char *device) {
+  if (!scratch_buffer) {
+    puts("No scratch buffer for the command lines!");
+    return -1;
+  }
+  if (lies_in_scratch_buffer(name) || lies_in_scratch_buffer(device)) return -1;
+  partition_entry entry;
+  if (locate_partition(table, name, &entry) != 0) return -1;
+  if (!check_safe_path("device", device)) return -1;
+  char loop[loop_name_size] = {};
+  if (find_free_loop(loop, sizeof(loop)) != 0) return -1;
+
+  // No size limit: the filesystem may grow up to the partition's new end.
+  if (run_formatted(scratch_buffer, scratch_buffer_size, nullptr, "losetup %s %s --offset %lld",
+                    loop, device, static_cast<long long>(entry.offset)) != 0) {
+    return -1;
+  }
+
+  if (format_command(scratch_buffer, scratch_buffer_size, "e2fsck -fy %s", loop) != 0) return -1;
+  command_outcome outcome;
+  run_command_outcome(scratch_buffer, nullptr, 0, nullptr, &outcome);
+  if (judge_e2fsck(scratch_buffer, outcome) != 0) return -1;
+  puts("");
+
+  return run_formatted(scratch_buffer, scratch_buffer_size, nullptr, "resize2fs %s %lldM", loop,
+                       static_cast<long long>(entry.size >> 20));
+}

@@ -1,0 +1,246 @@
+// Mount checks, loop mounts of eMMC partitions, folder removal and the
+// release of an external disk's mounts.
+//
+// Relied on from the tools (besides their exit code, 0 = done):
+// - grep and awk on "/proc/mounts": the matching lines, or the chosen
+//   whitespace-separated field of each, one per line; nothing when no line
+//   matches. "|| true" turns grep's "no match" into success.
+// - losetup: "losetup --find" prints the path of a free loop device on one
+//   line; "--offset" (and "--sizelimit") in bytes make that device show the
+//   byte range of the whole-eMMC device.
+// - mount, umount, mkdir, rm: nothing but the exit code.
+// - parted: "-s" runs without questions; "rm N" deletes partition N.
+#include <cinttypes>
+#include <climits>
+#include <cstring>
+
+#include "frontend.h"
+#include "storage.h"
+#include "storage_internal.h"
+
+static constexpr const char msg_mount_info_failed[] =
+    "Error getting info from /proc/mount for '%s'\n";
+
+int locate_partition(const mmc_partitions_fmt *table, const char *name, partition_entry *entry) {
+  if (!check_safe_name("partition name", name)) return -1;
+  int index = 0;
+  if (find_partition(table, name, &index) != 0) {
+    printf(msg_partition_not_found, name);
+    return -1;
+  }
+  const partition_entry &found = table->entries[index];
+  // Offset 0 or size 0 would turn "this partition" into "the whole eMMC" for
+  // mke2fs and losetup.
+  if (found.offset == 0 || found.size == 0 || found.offset > INT64_MAX ||
+      found.size > INT64_MAX - found.offset) {
+    printf("Partition '%s' has no usable location: offset 0x%012llx, size 0x%012llx!\n", name,
+           static_cast<unsigned long long>(found.offset),
+           static_cast<unsigned long long>(found.size));
+    return -1;
+  }
+  *entry = found;
+  return 0;
+}
+
+int find_free_loop(char *loop, size_t loop_size) {
+  if (run_command("losetup --find", loop, loop_size) < 0 || !check_safe_path("loop device", loop)) {
+    puts("Error getting next free loop");
+    return -1;
+  }
+  return 0;
+}
+
+int is_mounted(const char *folder) {
+  if (!folder || !is_directory(folder)) return 0;
+  if (!check_safe_path("folder", folder)) return -1;
+  char command[short_command_size];
+  if (format_command(command, sizeof(command), "grep %s /proc/mounts || true", folder) != 0) {
+    return -1;
+  }
+  char output[512] = {};
+  if (run_command(command, output, sizeof(output)) < 0) {
+    printf(msg_cmd_failed, command);
+    return -1;
+  }
+  return output[0] != '\0' ? 1 : 0;
+}
+
+int unmount_path(const char *folder) {
+  if (!folder || !is_directory(folder)) return 0;
+  int mounted = is_mounted(folder);
+  if (mounted < 0) {
+    printf("Error checking if path is mounted: '%s'\n", folder);
+    return -1;
+  }
+  if (mounted == 0) return 0;
+  char command[short_command_size];
+  return run_formatted(command, sizeof(command), nullptr, "umount %s", folder);
+}
+
+int mount_info_field(const char *text, int field, char *output, size_t output_size) {
+  if (!check_safe_path("search text", text)) return -1;
+  if (field < 1 || field > 99) {
+    printf("Invalid field number %d of /proc/mounts!\n", field);
+    return -1;
+  }
+  owned<char> command = allocate_text(long_command_size);
+  if (!command) return -1;
+  if (format_command(command.get(), long_command_size, "grep %s /proc/mounts | awk '{print $%d}'",
+                     text, field) != 0) {
+    return -1;
+  }
+  if (run_command(command.get(), output, output_size) < 0) {
+    printf(msg_cmd_failed, command.get());
+    return -1;
+  }
+  return 0;
+}
+
+int loop_mount_partition(const mmc_partitions_fmt *table, const char *name, const char *folder,
+                         const char *device) {
+  partition_entry entry;
+  if (locate_partition(table, name, &entry) != 0) return -1;
+  if (!check_safe_path("folder", folder) || !check_safe_path("device", device)) return -1;
+
+  char loop[loop_name_size] = {};
+  if (find_free_loop(loop, sizeof(loop)) != 0) return -1;
+
+  // No size limit: the loop device reaches to the end of the eMMC.
+  char command[short_command_size];
+  if (run_formatted(command, sizeof(command), nullptr, "losetup %s %s --offset %lld", loop, device,
+                    static_cast<long long>(entry.offset)) != 0) {
+    return -1;
+  }
+  if (unmount_path(folder) != 0) {
+    printf(msg_umount_folder_failed, folder);
+    return -1;
+  }
+  if (run_formatted(command, sizeof(command), nullptr, "mkdir -p %s", folder) != 0) return -1;
+  return run_formatted(command, sizeof(command), nullptr, "mount -o rw,loop %s %s", loop, folder);
+}
+
+// A folder handed to "rm -rf" must name something below the root: not "/",
+// ".", ".." or any path that climbs with "..".
+static bool check_removable(const char *folder) {
+  if (!check_safe_path("folder", folder)) return false;
+  bool names_something = false;
+  bool climbs = false;
+  for (const char *p = folder; *p;) {
+    while (*p == '/') p++;
+    const char *start = p;
+    while (*p && *p != '/') p++;
+    size_t length = static_cast<size_t>(p - start);
+    if (length == 2 && start[0] == '.' && start[1] == '.') climbs = true;
+    if (length > 0 && !(length == 1 && start[0] == '.')) names_something = true;
+  }
+  if (names_something && !climbs) return true;
+  printf("Refusing to remove '%s'!\n", folder);
+  return false;
+}
+
+int clear_folder(const char *folder) {
+  if (!folder || !is_directory(folder)) return 0;
+  if (!check_removable(folder)) return -1;
+  char command[short_command_size];
+  return run_formatted(command, sizeof(command), nullptr, "rm -rf %s/* %s/.[!.]* 2>&1 || true",
+                       folder, folder);
+}
+
+int remove_folder(const char *folder) {
+  if (!folder || !is_directory(folder)) return 0;
+  if (!check_removable(folder)) return -1;
+  // rm -rf would go on into a filesystem mounted at or below the folder.
+  int mounted = is_mounted(folder);
+  if (mounted != 0) {
+    if (mounted > 0) printf("Refusing to remove '%s': a filesystem is mounted there!\n", folder);
+    return -1;
+  }
+  char command[short_command_size];
+  return run_formatted(command, sizeof(command), nullptr, "rm -rf %s/ 2>&1 || true", folder);
+}
+
+// The partition number character of `mounted` ("/dev/<device><n>" or
+// "/dev/<device>p<n>", n from 1 to 9), or 0 when it is no such partition.
+static char partition_number(const char *device, const char *mounted) {
+  size_t length = strlen(device);
+  if (strncmp(mounted, "/dev/", 5) != 0 || strncmp(mounted + 5, device, length) != 0) return 0;
+  const char *rest = mounted + 5 + length;
+  if (rest[0] == 'p') rest++;
+  if (rest[0] < '1' || rest[0] > '9' || rest[1] != '\0') return 0;
+  return rest[0];
+}
+
+// The number of the partition of `device` mounted at `mount_point`. Only a
+// single mount of one of the disk's partitions 1 to 9 tells which partition
+// to delete; anything else would delete a wrong one. 0 or -1.
+static int mounted_partition(const char *device, const char *mount_point, char *number) {
+  char mounted[short_command_size] = {};
+  if (mount_info_field(mount_point, 1, mounted, sizeof(mounted)) != 0) {
+    printf(msg_mount_info_failed, mount_point);
+    return -1;
+  }
+  *number = partition_number(device, mounted);
+  if (*number != 0) return 0;
+  char shown[short_command_size];
+  printable_text(shown, sizeof(shown), mounted, strlen(mounted));
+  printf("Mount '%s' is not one partition 1 to 9 of '%s' (it shows '%s')!\n", mount_point, device,
+         shown);
+  return -1;
+}
+
+int unmount_device(const char *device, int delete_partitions) {
+  if (!check_safe_name("device name", device)) return -1;
+  owned<char> list = allocate_text(long_command_size);
+  if (!list) return -1;
+  if (mount_info_field(device, 2, list.get(), long_command_size) != 0) {
+    printf(msg_mount_info_failed, device);
+    return -1;
+  }
+  // A full list may end in a cut-off mount point.
+  size_t length = strlen(list.get());
+  if (length >= long_command_size - 1) {
+    printf("Too many mounts of '%s' to handle!\n", device);
+    return -1;
+  }
+  // One mount point per line; the lines become texts of their own.
+  char *const end = list.get() + length;
+  for (char *p = list.get(); p < end; p++) {
+    if (*p == '\n') *p = '\0';
+  }
+  // Every mount is checked before the first partition goes, so that a mount
+  // that matches the name but is none of the disk's partitions changes nothing.
+  char number = 0;
+  for (char *point = list.get(); delete_partitions && point < end; point += strlen(point) + 1) {
+    if (point[0] != '\0' && mounted_partition(device, point, &number) != 0) return -1;
+  }
+  for (char *point = list.get(); point < end; point += strlen(point) + 1) {
+    if (point[0] == '\0') continue;
+    if (delete_partitions && mounted_partition(device, point, &number) != 0) return -1;
+    if (unmount_path(point) != 0) {
+      printf("Could not umount path '%s' of device '%s'!\n", point, device);
+      return -1;
+    }
+    if (delete_partitions) {
+      char command[short_command_size];
+      if (run_formatted(command, sizeof(command), nullptr, "parted -s \"/dev/%s\" rm %c", device,
+                        number) != 0) {
+        return -1;
+      }
+    }
+    if (remove_folder(point) != 0) {
+      printf(msg_remove_folder_failed, point);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+int unmount_temp_folders() {
+  for (const char *folder : {path_emmc_flash_mount, path_emmc_storage_mount}) {
+    if (unmount_path(folder) != 0) {
+      printf(msg_umount_folder_failed, folder);
+      return -1;
+    }
+  }
+  return 0;
+}

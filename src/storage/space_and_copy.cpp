@@ -1,0 +1,170 @@
+// Free and used space of folders, and the rsync copies of an installation.
+//
+// Relied on from the tools (besides their exit code, 0 = done):
+// - rsync (3.1 or later): a copy with "--info=progress2" prints one overall
+//   progress line (shown live); a dry run with "-av" ends its output with the
+//   total-size line, whose fourth field is the total size in bytes with ","
+//   as thousands separator. Any other last line (rsync reporting an error)
+//   carries no number there and counts as a failed measurement.
+// - tail, awk, sed: the last line, its fourth field, the commas removed.
+// - sync: returns when written data have reached the medium.
+#include <sys/statfs.h>
+
+#include <cstring>
+
+#include "frontend.h"
+#include "storage.h"
+#include "storage_internal.h"
+
+uint64_t free_space(const char *folder) {
+  if (!folder || !is_directory(folder)) return 0;
+  struct statfs info;
+  if (statfs(folder, &info) != 0) return 0;
+  return static_cast<uint64_t>(info.f_bavail) * static_cast<uint64_t>(info.f_bsize);
+}
+
+uint64_t print_free_space(const char *label, const char *folder) {
+  uint64_t bytes = free_space(folder);
+  printf("Free space of '%s': %lluMB\n", label, static_cast<unsigned long long>(bytes >> 20));
+  return bytes;
+}
+
+// A whole non-negative decimal number without sign or spaces; false when the
+// text holds anything else or the value does not fit.
+static bool parse_byte_count(const char *text, uint64_t *value) {
+  if (text[0] == '\0') return false;
+  uint64_t n = 0;
+  for (const char *p = text; *p; p++) {
+    if (*p < '0' || *p > '9') return false;
+    uint64_t digit = static_cast<uint64_t>(*p - '0');
+    if (n > (UINT64_MAX - digit) / 10) return false;
+    n = n * 10 + digit;
+  }
+  *value = n;
+  return true;
+}
+
+int used_space(const char *folder, uint64_t *bytes) {
+  if (!folder || !is_directory(folder)) return -1;
+  if (!scratch_buffer) {
+    puts("No scratch buffer for the command lines!");
+    return -1;
+  }
+  if (lies_in_scratch_buffer(folder) || !check_safe_path("folder", folder)) return -1;
+  // The dry run copies nothing, so "backup/" is never created.
+  if (format_command(
+          scratch_buffer, scratch_buffer_size,
+          "rsync --dry-run -av %s/ backup/ | tail -n 1 | awk '{print $4}' | sed 's/,//g'",
+          folder) != 0) {
+    return -1;
+  }
+  char output[512] = {};
+  if (run_command(scratch_buffer, output, sizeof(output)) < 0) {
+    printf(msg_cmd_failed, scratch_buffer);
+    return -1;
+  }
+  // The pipeline's status is sed's: a failed rsync shows only as a last line
+  // without the number.
+  uint64_t count = 0;
+  if (!parse_byte_count(output, &count)) {
+    char shown[sizeof(output)];
+    printable_text(shown, sizeof(shown), output, sizeof(output));
+    printf("No total size in rsync's summary for '%s' (it shows '%s')!\n", folder, shown);
+    return -1;
+  }
+  if (bytes) *bytes = count;
+  return 0;
+}
+
+int print_used_space(const char *label, const char *folder, uint64_t *bytes) {
+  uint64_t count = 0;
+  if (used_space(folder, &count) != 0) {
+    printf("Failed to get used space of path '%s'!\n", folder);
+    return -1;
+  }
+  printf("Used space of '%s': %lluMB\n", label, static_cast<unsigned long long>(count / 1000000));
+  if (bytes) *bytes = count;
+  return 0;
+}
+
+int copy_folder(const char *source, const char *destination) {
+  if (!check_safe_path("source folder", source) ||
+      !check_safe_path("destination folder", destination)) {
+    return -1;
+  }
+  // Archive mode keeps permissions, owners, times, links and devices.
+  char command[short_command_size];
+  if (format_command(command, sizeof(command), "rsync -ah --info=progress2 %s/ %s/", source,
+                     destination) != 0) {
+    return -1;
+  }
+  printf("Copy all data from '%s' to '%s'\n", source, destination);
+  if (run_command(command, nullptr, 0, stdout) < 0) {
+    printf(msg_cmd_failed, command);
+    return -1;
+  }
+  puts("\nSynchronize data on disk with memory, please wait...");
+  fflush(stdout);
+  if (run_command("sync") < 0) {
+    printf(msg_cmd_failed, "sync");
+    return -1;
+  }
+  return 0;
+}
+
+// True when `path` is `folder` or lies below it, compared as text.
+static bool is_within(const char *path, const char *folder) {
+  size_t length = strlen(folder);
+  while (length > 1 && folder[length - 1] == '/') length--;
+  return strncmp(path, folder, length) == 0 && (path[length] == '\0' || path[length] == '/');
+}
+
+int mirror_folder(const char *source, const char *destination) {
+  if (!check_safe_path("source folder", source) ||
+      !check_safe_path("destination folder", destination)) {
+    return -1;
+  }
+  // Removing the destination first must not take the source with it.
+  if (is_within(source, destination)) {
+    printf("Refusing to replace '%s' by its own content '%s'!\n", destination, source);
+    return -1;
+  }
+  if (remove_folder(destination) != 0) {
+    printf(msg_remove_folder_failed, destination);
+    return -1;
+  }
+  char command[short_command_size];
+  if (run_formatted(command, sizeof(command), nullptr, "mkdir -p %s", destination) != 0) return -1;
+  if (copy_folder(source, destination) != 0) {
+    printf(msg_copy_failed, source, destination);
+    return -1;
+  }
+  return 0;
+}
+
+int copy_to_emmc(const char *flash_source, const char *storage_source) {
+  puts("");
+  puts("Starting copying of data to the eMMC!");
+  puts("Please do \e[1mNOT\e[0m interrupt this progress till it's finished!\n");
+  if (flash_source) {
+    if (clear_folder(path_emmc_flash_mount) != 0) {
+      printf("Failed to remove content of folder '%s'\n", path_emmc_flash_mount);
+      return -1;
+    }
+    if (copy_folder(flash_source, path_emmc_flash_mount) != 0) {
+      printf(msg_copy_failed, flash_source, path_emmc_flash_mount);
+      return -1;
+    }
+  }
+  if (!storage_source) return 0;
+  if (remove_folder(path_emmc_storage_data) != 0) {
+    printf(msg_remove_folder_failed, path_emmc_storage_data);
+    return -1;
+  }
+  // rsync creates the folder again.
+  if (copy_folder(storage_source, path_emmc_storage_data) != 0) {
+    printf(msg_copy_failed, storage_source, path_emmc_storage_data);
+    return -1;
+  }
+  return 0;
+}

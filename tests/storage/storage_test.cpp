@@ -1,0 +1,292 @@
+// Storage tools without root: the command runner, the refusals, the exact
+// command lines given to the disk tools (through stand-ins), space
+// measurement and folder copies.
+#include "storage.h"
+
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "storage_test_support.h"
+#include "table_builder.h"
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+using namespace storage_test;
+
+class CommandRunner : public storage_test {};
+
+TEST_F(CommandRunner, DeliversOutputWithOnlyTheFinalNewlineRemoved) {
+  struct {
+    const char *command;
+    const char *text;
+  } cases[] = {
+      {"printf 'one\\ntwo\\n'", "one\ntwo"},
+      {"printf 'no newline'", "no newline"},
+      {"printf '\\n\\n'", "\n"},
+      {"true", ""},
+      {"losetup_like() { echo /dev/loop3; }; losetup_like", "/dev/loop3"},
+  };
+  for (const auto &c : cases) {
+    char output[64];
+    memset(output, 'x', sizeof(output));
+    EXPECT_EQ(run_command(c.command, output, sizeof(output)), 0) << c.command;
+    EXPECT_STREQ(output, c.text) << c.command;
+  }
+}
+
+TEST_F(CommandRunner, KeepsTheFirst10240BytesEchoesAllAndRespectsTheCapacity) {
+  // 100000 bytes: far more than a pipe holds, so a runner that stopped
+  // reading would hang here.
+  const char *command = "head -c 100000 /dev/zero | tr '\\0' x";
+  char *echoed = nullptr;
+  size_t echoed_size = 0;
+  FILE *echo = open_memstream(&echoed, &echoed_size);
+  ASSERT_NE(echo, nullptr);
+  std::string output(20000, '\1');
+  EXPECT_EQ(run_command(command, output.data(), output.size(), echo), 0);
+  fclose(echo);
+  EXPECT_EQ(echoed_size, 100000u);
+  free(echoed);
+  EXPECT_EQ(strlen(output.c_str()), 10240u);
+
+  char small[17];
+  memset(small, '\1', sizeof(small));
+  EXPECT_EQ(run_command(command, small, 16), 0);
+  EXPECT_EQ(std::string(small), std::string(15, 'x'));
+  EXPECT_EQ(small[16], '\1');  // nothing written past the capacity
+}
+
+TEST_F(CommandRunner, TurnsExitCodesAndSignalsIntoNegativeResults) {
+  CaptureStdout();
+  EXPECT_EQ(run_command("false"), -1);
+  char output[16] = {};
+  EXPECT_EQ(run_command("echo said; exit 3", output, sizeof(output)), -3);
+  command_outcome outcome;
+  int killed = run_command_outcome("kill -9 $$", nullptr, 0, nullptr, &outcome);
+  std::string printed = GetCapturedStdout();
+  EXPECT_STREQ(output, "said");  // a failing command still delivers its output
+  EXPECT_TRUE(contains(printed, "Error running pclose on cmd: `false`. Error: 1\n"));
+  EXPECT_TRUE(contains(printed, "Error running pclose on cmd: `echo said; exit 3`. Error: 3\n"));
+  // A command cut short by a signal did not do its work.
+  EXPECT_EQ(killed, -(128 + 9));
+  EXPECT_EQ(outcome.completed, 1);
+  EXPECT_EQ(outcome.signal, 9);
+}
+
+class Refusals : public storage_test {
+ protected:
+  // Every tool that the functions could start logs and does nothing.
+  void SetUp() override {
+    storage_test::SetUp();
+    for (const char *tool : {"losetup", "mke2fs", "mkfs.vfat", "e2fsck", "resize2fs", "mount",
+                             "umount", "mkdir", "rm", "rsync", "parted", "reboot", "grep"}) {
+      stand_in(tool);
+    }
+  }
+};
+
+TEST_F(Refusals, UnsafeNamesFromATableRunNothing) {
+  const mmc_partitions_fmt table = make_table({{"a;reboot", 0x1000000, 0x1000000, 4},
+                                               {"$(reboot)", 0x1000000, 0x2000000, 4},
+                                               {"-rf", 0x1000000, 0x3000000, 4}});
+  CaptureStdout();
+  for (const char *name : {"a;reboot", "$(reboot)", "-rf"}) {
+    EXPECT_EQ(loop_mount_partition(&table, name, tmp.path.c_str()), -1) << name;
+    EXPECT_EQ(format_ext4_partition(&table, name), -1) << name;
+    EXPECT_EQ(format_vfat_partition(&table, name), -1) << name;
+    EXPECT_EQ(check_and_resize(&table, name), -1) << name;
+  }
+  EXPECT_EQ(format_ext4("KV\"STORAGE", "/dev/sda2", ext4_features, 0, 0), -1);
+  EXPECT_EQ(format_ext4("STORAGE", "/dev/sda2", "has_journal;reboot", 0, 0), -1);
+  EXPECT_EQ(format_vfat("`reboot`", "/dev/sda1"), -1);
+  EXPECT_EQ(unmount_device("sda;reboot", 1), -1);
+  EXPECT_EQ(unmount_device("../sda", 1), -1);
+  char output[64];
+  EXPECT_EQ(mount_info_field("sda|reboot", 2, output, sizeof(output)), -1);
+  std::string odd = tmp / "odd name;reboot";
+  fs::create_directories(odd);
+  EXPECT_EQ(is_mounted(odd.c_str()), -1);
+  EXPECT_EQ(remove_folder(odd.c_str()), -1);
+  EXPECT_EQ(copy_folder(odd.c_str(), tmp.path.c_str()), -1);
+  // Paths that would name the root, the current folder or a parent.
+  fs::create_directories(tmp / "sub");
+  EXPECT_EQ(clear_folder((tmp / "sub/..").c_str()), -1);
+  EXPECT_EQ(remove_folder("."), -1);
+  std::string printed = GetCapturedStdout();
+  EXPECT_TRUE(contains(printed, "Unsafe partition name 'a;reboot' refused!"));
+  EXPECT_FALSE(fs::exists(log_path())) << tool_log();
+  EXPECT_TRUE(fs::exists(odd));
+}
+
+TEST_F(Refusals, MissingFoldersNeedNoCommand) {
+  std::string missing = tmp / "missing";
+  EXPECT_EQ(is_mounted(missing.c_str()), 0);
+  EXPECT_EQ(unmount_path(missing.c_str()), 0);
+  EXPECT_EQ(clear_folder(missing.c_str()), 0);
+  EXPECT_EQ(remove_folder(nullptr), 0);
+  EXPECT_EQ(used_space(missing.c_str(), nullptr), -1);
+  EXPECT_FALSE(fs::exists(log_path())) << tool_log();
+}
+
+TEST_F(Refusals, CommandLinesThatDoNotFitAreNotRun) {
+  // Two long folder names: the clear command holds the path twice and
+  // exceeds its 512 bytes.
+  std::string deep = tmp / (std::string(200, 'a') + "/" + std::string(200, 'b'));
+  fs::create_directories(deep);
+  write_text(deep + "/keep", "data");
+  CaptureStdout();
+  EXPECT_EQ(clear_folder(deep.c_str()), -1);
+  char buffer[8];
+  EXPECT_EQ(format_command(buffer, sizeof(buffer), "rm -rf %s/", "/media/KV_STORAGE"), -1);
+  std::string printed = GetCapturedStdout();
+  EXPECT_STREQ(buffer, "");
+  EXPECT_TRUE(contains(printed, "Command line longer than 511 bytes refused"));
+  EXPECT_FALSE(fs::exists(log_path())) << tool_log();
+  EXPECT_TRUE(fs::exists(deep + "/keep"));
+}
+
+TEST_F(Refusals, PartitionsWithoutALocationAreNotFormatted) {
+  // Offset 0 or size 0 would make mke2fs or losetup take the whole eMMC.
+  const mmc_partitions_fmt table = make_table(
+      {{"KV_FLASH", 0x20000000, 0, 1}, {"KV_STORAGE", 0, 0x20000000, 4}, {"data", ~0ull, 8, 4}});
+  CaptureStdout();
+  EXPECT_EQ(format_vfat_partition(&table, "KV_FLASH"), -1);
+  EXPECT_EQ(format_ext4_partition(&table, "KV_STORAGE"), -1);
+  EXPECT_EQ(check_and_resize(&table, "data"), -1);
+  EXPECT_EQ(loop_mount_partition(&table, "missing", tmp.path.c_str()), -1);
+  std::string printed = GetCapturedStdout();
+  EXPECT_TRUE(contains(printed, "Could not find 'missing' partition!\n"));
+  EXPECT_FALSE(fs::exists(log_path())) << tool_log();
+}
+
+class ToolCommands : public storage_test {
+ protected:
+  void SetUp() override {
+    storage_test::SetUp();
+    stand_in("losetup", "[ \"$1\" = --find ] && echo /dev/loop7; exit 0");
+    for (const char *tool : {"mke2fs", "mkfs.vfat", "resize2fs", "mount", "sync"}) stand_in(tool);
+  }
+  // 2 GiB plus 512 KiB: not a whole number of MiB.
+  const mmc_partitions_fmt table = make_table({{"KV_FLASH", 0x20000000, 0x10000000, 1},
+                                               {"KV_STORAGE", 0x40000000, 0x30000000, 4},
+                                               {"data", 0x80080000, 0x70000000, 4}});
+};
+
+TEST_F(ToolCommands, FormatAndLoopMountGiveTheToolsTheseLines) {
+  std::string folder = tmp / "mnt";
+  CaptureStdout();
+  EXPECT_EQ(format_ext4_partition(&table, "KV_STORAGE"), 0);
+  EXPECT_EQ(format_ext4("STORAGE", "/dev/sda2", ext4_features, 0, 0x40000000), 0);
+  EXPECT_EQ(format_vfat_partition(&table, "KV_FLASH"), 0);
+  EXPECT_EQ(loop_mount_partition(&table, "KV_STORAGE", folder.c_str()), 0);
+  GetCapturedStdout();
+  std::string f = ext4_features;
+  EXPECT_EQ(tool_log(),
+            "mke2fs -F -L KV_STORAGE -t ext4 -m 0 /dev/mmcblk0 -O " + f +
+                " -E offset=805306368 1024m\n"
+                "sync \n"
+                "mke2fs -F -L STORAGE -t ext4 -m 0 /dev/sda2 -O " +
+                f +
+                "\n"
+                "sync \n"
+                "losetup --find\n"
+                "losetup /dev/loop7 /dev/mmcblk0 --offset 268435456 --sizelimit 536870912\n"
+                "mkfs.vfat -n KV_FLASH /dev/loop7\n"
+                "sync \n"
+                "losetup --find\n"
+                "losetup /dev/loop7 /dev/mmcblk0 --offset 805306368\n"
+                "mount -o rw,loop /dev/loop7 " +
+                folder + "\n");
+  EXPECT_TRUE(fs::is_directory(folder));
+}
+
+TEST_F(ToolCommands, CheckAndResizeFollowsTheE2fsckExitCode) {
+  struct {
+    const char *e2fsck;
+    int result;
+    const char *message;
+  } cases[] = {
+      {"exit 0", 0, nullptr},
+      {"exit 1", 0, "e2fsck: File system errors corrected\n"},
+      {"exit 3", 0, "e2fsck: File system errors corrected\n"},
+      {"exit 2", -1, "e2fsck: File system errors corrected, system should be rebooted\n"},
+      {"exit 4", -1, "e2fsck: Error executing cmd 'e2fsck -fy /dev/loop7' (4)\n"},
+      {"kill -9 $$", -1, "e2fsck: Error executing cmd 'e2fsck -fy /dev/loop7' (137)\n"},
+  };
+  for (const auto &c : cases) {
+    fs::remove(log_path());
+    stand_in("e2fsck", c.e2fsck);
+    CaptureStdout();
+    EXPECT_EQ(check_and_resize(&table, "data"), c.result) << c.e2fsck;
+    std::string printed = GetCapturedStdout();
+    if (c.message) {
+      EXPECT_TRUE(contains(printed, c.message)) << c.e2fsck;
+    }
+    std::string expected =
+        "losetup --find\n"
+        "losetup /dev/loop7 /dev/mmcblk0 --offset 1879048192\n"
+        "e2fsck -fy /dev/loop7\n";
+    if (c.result == 0) expected += "resize2fs /dev/loop7 2048M\n";
+    EXPECT_EQ(tool_log(), expected) << c.e2fsck;
+  }
+}
+
+class SpaceAndCopy : public storage_test {};
+
+TEST_F(SpaceAndCopy, UsedSpaceIsTheByteTotalAsRsyncCountsIt) {
+  make_tree(tmp / "tree");
+  // Regular files count their size once per name; a symlink the length of
+  // its target.
+  uint64_t expected = 1999986 + 3 + 4 + 3 + 3;
+  uint64_t bytes = 0;
+  CaptureStdout();
+  EXPECT_EQ(print_used_space("tree", (tmp / "tree").c_str(), &bytes), 0);
+  EXPECT_EQ(used_space((tmp / "missing").c_str(), nullptr), -1);
+  std::string printed = GetCapturedStdout();
+  EXPECT_EQ(bytes, expected);
+  EXPECT_EQ(printed, "Used space of 'tree': 1MB\n");
+
+  CaptureStdout();
+  EXPECT_EQ(print_used_space("missing", (tmp / "missing").c_str(), &bytes), -1);
+  EXPECT_EQ(GetCapturedStdout(), "Failed to get used space of path '" + (tmp / "missing") + "'!\n");
+}
+
+TEST_F(SpaceAndCopy, UsedSpaceWithoutANumberInTheSummaryIsAFailure) {
+  fs::create_directories(tmp / "tree");
+  for (const char *rsync_says :
+       {"echo 'rsync error: some files/attrs were not transferred (code 23)'", "true",
+        "echo 'total size is 99999999999999999999999 speedup'"}) {
+    stand_in("rsync", rsync_says);
+    uint64_t bytes = 7;
+    CaptureStdout();
+    EXPECT_EQ(used_space((tmp / "tree").c_str(), &bytes), -1) << rsync_says;
+    GetCapturedStdout();
+    EXPECT_EQ(bytes, 7u);
+  }
+}
+
+TEST_F(SpaceAndCopy, MirrorReproducesATreeAndDropsWhatWasThere) {
+  make_tree(tmp / "source");
+  CaptureStdout();
+  // Into a folder that does not exist yet, then over a stale copy.
+  EXPECT_EQ(mirror_folder((tmp / "source").c_str(), (tmp / "new/copy").c_str()), 0);
+  fs::create_directories(tmp / "old/.stale");
+  write_text(tmp / "old/stale", "stale");
+  EXPECT_EQ(mirror_folder((tmp / "source").c_str(), (tmp / "old").c_str()), 0);
+  // Replacing a folder by something inside it would lose the source.
+  EXPECT_EQ(mirror_folder((tmp / "source/.hidden").c_str(), (tmp / "source").c_str()), -1);
+  std::string printed = GetCapturedStdout();
+  EXPECT_EQ(tree_differences(tmp / "source", tmp / "new/copy"), "");
+  EXPECT_EQ(tree_differences(tmp / "source", tmp / "old"), "");
+  EXPECT_TRUE(contains(
+      printed, "Copy all data from '" + (tmp / "source") + "' to '" + (tmp / "old") + "'\n"));
+  EXPECT_TRUE(fs::exists(tmp / "source/.hidden/.dot"));
+}
+
+}  // namespace
