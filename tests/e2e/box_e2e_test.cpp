@@ -357,6 +357,22 @@ TEST_F(Box, FaultsStandInsAndExternalDevicesWork) {
             "hello\n");
 }
 
+// Two boxes side by side: each has its own namespace, loop devices and
+// images, and neither takes the other's down.
+TEST_F(Box, TwoBoxesRunSideBySide) {
+  const fs::path work = work_dir();
+  fs::remove_all(work);
+  const std::string one = (work / "one").string(), two = (work / "two").string();
+  const std::string box = "/bin/bash " + kBox + " --kvemmc " + KVEMMC_BINARY + " --workdir ";
+  const std::string out = shell("mkdir -p " + work.string() + "; " +
+                                box + one + " --preset beelink -- -v </dev/null >" + one + ".out 2>&1 & " +
+                                box + two + " --preset gxl_p212 -- -v </dev/null >" + two + ".out 2>&1 & " +
+                                "wait %1; echo $?; wait %2; echo $?");
+  EXPECT_EQ(out, "0\n0\n") << read_file(one + ".out") << read_file(two + ".out");
+  EXPECT_NE(read_file(one + ".out").find("userdata"), std::string::npos);
+  EXPECT_NE(read_file(two + ".out").find(" data  offset"), std::string::npos) << read_file(two + ".out");
+}
+
 // A program that hangs is stopped by the time limit (124), and the box is
 // still torn down: no loop device of it stays attached.
 TEST_F(Box, TimeLimitStopsAHangingRun) {
