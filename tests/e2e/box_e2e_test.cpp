@@ -192,6 +192,15 @@ TEST_P(EveryPresetAndState, DecliningAtTheMenuShowsTheStateAndChangesNothing) {
   const std::string patterns = boxtool({"patterns", image});
   EXPECT_EQ(patterns.find("BAD"), std::string::npos) << patterns;
 
+  // An installation's KV_FLASH holds the boot media's files.
+  if (std::string(c.state) != "fresh" && std::string(c.running) == "bootmedia") {
+    uint64_t flash = 0;
+    for (const Part &p : parts)
+      if (p.name == "KV_FLASH") flash = p.offset;
+    EXPECT_EQ(boxtool({"files", image, std::to_string(flash)}),
+              boxtool({"files", (r.work / "flash.img").string(), "0"}));
+  }
+
   const fs::path trees = r.work / "trees";
   const std::string dtb = boxtool({"dtb", image, trees.string()});
   const std::string preset = c.preset;
