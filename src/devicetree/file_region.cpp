@@ -1,0 +1,69 @@
+// Raw byte ranges between a file (or block device) and memory: partition
+// contents during relocation and the backup images of the reserved partition.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+
+#include "devicetree.h"
+
+namespace {
+
+// fseeko takes a signed 64-bit offset.
+int seek_to(FILE *file, uint64_t offset) {
+  if (offset > static_cast<uint64_t>(INT64_MAX) ||
+      fseeko(file, static_cast<off_t>(offset), SEEK_SET) != 0) {
+    puts(msg_seek);
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int read_file_region(owned<uint8_t> &out, const char *path, uint64_t offset, uint32_t size) {
+  out.reset();
+  // A region of no bytes still gets a buffer the caller can release.
+  owned<uint8_t> buffer = allocate_zeroed(size ? size : 1);
+  if (!buffer) {
+    puts("malloc failed for backup!");
+    return -1;
+  }
+  owned_file file(fopen(path, "rb+"));
+  if (!file) {
+    printf(msg_open_read, path);
+    return -1;
+  }
+  if (seek_to(file.get(), offset) != 0) return -1;
+  if (size != 0 && fread(buffer.get(), size, 1, file.get()) != 1) {
+    puts(msg_read);
+    return -1;
+  }
+  out = std::move(buffer);
+  return 0;
+}
+
+int write_file_region(const uint8_t *buffer, const char *path, uint64_t offset, uint32_t size) {
+  if (!buffer) {
+    puts("backup is NULL!");
+    return -1;
+  }
+  owned_file file(fopen(path, "wb+"));
+  if (!file) {
+    printf(msg_open_write, path);
+    return -1;
+  }
+  if (seek_to(file.get(), offset) != 0) return -1;
+  if (size != 0 && fwrite(buffer, size, 1, file.get()) != 1) {
+    puts(msg_write);
+    return -1;
+  }
+  // On the device, not just in the page cache: the caller goes on to the
+  // next destructive step.
+  if (fflush(file.get()) != 0 || fsync(fileno(file.get())) != 0 ||
+      fclose(file.release()) != 0) {
+    puts(msg_write);
+    return -1;
+  }
+  return 0;
+}
