@@ -117,9 +117,11 @@ int rework_dtb_block(int dtb_mode, uint8_t *block, const char *node_path,
 int write_partition_table(int dtb_mode, const mmc_partitions_fmt *table, const char *device);
 
 // ---- Raw regions ----
+// A region is at most 4 GiB - 1 bytes; a larger size is refused with a
+// message, never cut.
 // Reads `size` bytes at `offset` of `path` (opened "rb+") into a new
 // zero-filled buffer handed to the caller; on failure `out` is left empty.
-int read_file_region(owned<uint8_t> &out, const char *path, uint64_t offset, uint32_t size);
+int read_file_region(owned<uint8_t> &out, const char *path, uint64_t offset, uint64_t size);
 // Writes `size` bytes of `buffer` at `offset` of `path` (opened "wb+": a
 // regular file is truncated first), flushed to the device.
-int write_file_region(const uint8_t *buffer, const char *path, uint64_t offset, uint32_t size);
+int write_file_region(const uint8_t *buffer, const char *path, uint64_t offset, uint64_t size);

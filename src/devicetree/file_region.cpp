@@ -19,12 +19,22 @@ int seek_to(FILE *file, uint64_t offset) {
   return 0;
 }
 
+// One call moves at most 4 GiB - 1; a larger size (a whole partition, say)
+// is refused rather than cut.
+int check_region_size(uint64_t size) {
+  if (size <= UINT32_MAX && size <= SIZE_MAX) return 0;
+  printf("Region of %llu bytes is too large for one transfer!\n",
+         static_cast<unsigned long long>(size));
+  return -1;
+}
+
 }  // namespace
 
-int read_file_region(owned<uint8_t> &out, const char *path, uint64_t offset, uint32_t size) {
+int read_file_region(owned<uint8_t> &out, const char *path, uint64_t offset, uint64_t size) {
   out.reset();
+  if (check_region_size(size) != 0) return -1;
   // A region of no bytes still gets a buffer the caller can release.
-  owned<uint8_t> buffer = allocate_zeroed(size ? size : 1);
+  owned<uint8_t> buffer = allocate_zeroed(size ? static_cast<size_t>(size) : 1);
   if (!buffer) {
     puts("malloc failed for backup!");
     return -1;
@@ -35,7 +45,7 @@ int read_file_region(owned<uint8_t> &out, const char *path, uint64_t offset, uin
     return -1;
   }
   if (seek_to(file.get(), offset) != 0) return -1;
-  if (size != 0 && fread(buffer.get(), size, 1, file.get()) != 1) {
+  if (size != 0 && fread(buffer.get(), static_cast<size_t>(size), 1, file.get()) != 1) {
     puts(msg_read);
     return -1;
   }
@@ -43,18 +53,19 @@ int read_file_region(owned<uint8_t> &out, const char *path, uint64_t offset, uin
   return 0;
 }
 
-int write_file_region(const uint8_t *buffer, const char *path, uint64_t offset, uint32_t size) {
+int write_file_region(const uint8_t *buffer, const char *path, uint64_t offset, uint64_t size) {
   if (!buffer) {
     puts("backup is NULL!");
     return -1;
   }
+  if (check_region_size(size) != 0) return -1;
   owned_file file(fopen(path, "wb+"));
   if (!file) {
     printf(msg_open_write, path);
     return -1;
   }
   if (seek_to(file.get(), offset) != 0) return -1;
-  if (size != 0 && fwrite(buffer, size, 1, file.get()) != 1) {
+  if (size != 0 && fwrite(buffer, static_cast<size_t>(size), 1, file.get()) != 1) {
     puts(msg_write);
     return -1;
   }

@@ -192,6 +192,15 @@ TEST(DtbBlock, ContainerEntriesOutsideTheContentAreSkippedWhenReadAndFailARework
   EXPECT_EQ(rework(dtb_mode_remove, block), -1);
   EXPECT_EQ(GetCapturedStdout(), "Device tree of dtb container entry 1 lies outside the content!\n");
 
+  // libfdt needs trees on 8-byte boundaries.
+  uint32_t odd = container_tree_offsets(content)[0] + 4;
+  memcpy(&content[12 + 12], &odd, 4);
+  memcpy(&content[odd], "\xd0\x0d\xfe\xed", 4);
+  block = plain_block(content);
+  CaptureStdout();
+  EXPECT_EQ(read_dtb_block_property(block.data(), "/firmware/android/vbmeta", "parts", value, 256), -1);
+  EXPECT_NE(GetCapturedStdout().find("is not aligned to 8 bytes!\n"), std::string::npos);
+
   uint32_t huge = 0x10000000;
   memcpy(&content[8], &huge, 4);
   block = plain_block(content);

@@ -29,7 +29,7 @@ TEST(FileRegion, WritingAnImageReplacesALongerOneWhole) {
   std::string path = dir.file("dual_boot_apt_backup.img");
   write_whole_file(path, bytes(4096, 0xee));
   bytes table(1304, 0x42);
-  ASSERT_EQ(write_file_region(table.data(), path.c_str(), 0, uint32_t(table.size())), 0);
+  ASSERT_EQ(write_file_region(table.data(), path.c_str(), 0, table.size()), 0);
   EXPECT_EQ(read_whole_file(path), table);
 }
 
@@ -50,4 +50,9 @@ TEST(FileRegion, FailuresHandBackNoBuffer) {
   EXPECT_EQ(GetCapturedStdout(),
             "Error opening file for reading '" + missing + "'!\nbackup is NULL!\n");
   EXPECT_EQ(out, nullptr);
+
+  // A partition of 4 GiB or more is refused, not cut to its low 32 bits.
+  CaptureStdout();
+  EXPECT_EQ(read_file_region(out, path.c_str(), 0, (4ull << 30) + 8), -1);
+  EXPECT_EQ(GetCapturedStdout(), "Region of 4294967304 bytes is too large for one transfer!\n");
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 
 #include "devicetree.h"
 #include "dtb_test_support.h"
@@ -142,4 +143,17 @@ TEST(PropertyString, CopiesTheCharactersOnlyAndRefusesWhatDoesNotFitOrEnd) {
   CaptureStdout();
   EXPECT_EQ(get_property_string(tree.data(), "/nowhere", "short", value, sizeof(value)), -1);
   EXPECT_EQ(GetCapturedStdout(), "");
+}
+
+TEST(PartitionsNode, AnOlderTreeLayoutStillLosesItsOldNode) {
+  // Version 16 trees cannot be edited before they are opened.
+  temp_dir dir;
+  std::ofstream(dir.file("old.dts")) << box_dts("old", "boot", true);
+  run_shell("dtc -q -I dts -O dtb -V 16 -o " + dir.file("old.dtb") + " " + dir.file("old.dts"));
+  bytes tree = in_room(read_whole_file(dir.file("old.dtb")));
+  mmc_partitions_fmt table = android_table();
+  CaptureStdout();
+  ASSERT_EQ(rework(tree, dtb_mode_remove, table), 0);
+  EXPECT_EQ(GetCapturedStdout(), "delete_node '-10'\n");  // FDT_ERR_BADVERSION, then opened
+  EXPECT_EQ(fdtget(tree.data(), "-l /"), "firmware\nsoc\n");
 }
