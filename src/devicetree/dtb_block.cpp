@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "devicetree.h"
+#include "file_io.h"
 #include "frontend.h"
 
 namespace {
@@ -173,34 +174,10 @@ int check_tree_in_content(const dtb_content &content, const dtb_tree &tree) {
   return -1;
 }
 
-int read_region(FILE *file, uint64_t offset, uint8_t *buffer, uint64_t size) {
-  if (fseeko(file, static_cast<off_t>(offset), SEEK_SET) != 0) {
-    puts(msg_seek);
-    return -1;
-  }
-  if (fread(buffer, static_cast<size_t>(size), 1, file) != 1) {
-    puts(msg_read);
-    return -1;
-  }
-  return 0;
-}
-
-int write_region(FILE *file, uint64_t offset, const uint8_t *buffer, uint64_t size) {
-  if (fseeko(file, static_cast<off_t>(offset), SEEK_SET) != 0) {
-    puts(msg_seek);
-    return -1;
-  }
-  if (fwrite(buffer, static_cast<size_t>(size), 1, file) != 1) {
-    puts(msg_write);
-    return -1;
-  }
-  return 0;
-}
-
 // Reads a region back after writing and compares it with what was meant.
 int verify_region(FILE *file, uint64_t offset, const uint8_t *expected, uint64_t size,
                   uint8_t *scratch, const char *what) {
-  if (read_region(file, offset, scratch, size) != 0) return -1;
+  if (read_file_at(file, offset, scratch, size) != 0) return -1;
   if (memcmp(scratch, expected, static_cast<size_t>(size)) == 0) return 0;
   printf("Error verifying %s: the bytes read back differ from the bytes written!\n", what);
   return -1;
@@ -259,7 +236,7 @@ int read_dtb_property_from(const char *device, const char *node_path, const char
     puts("malloc failed for dtb!");
     return -1;
   }
-  if (read_region(file.get(), dtb_copy_offset(1), block.get(), dtb_block_size) != 0) return -1;
+  if (read_file_at(file.get(), dtb_copy_offset(1), block.get(), dtb_block_size) != 0) return -1;
   return read_dtb_block_property(block.get(), node_path, property, value, value_size);
 }
 
@@ -327,16 +304,16 @@ int write_partition_table(int dtb_mode, const mmc_partitions_fmt *table, const c
   // leaves the device exactly as it was.
   for (int copy = 0; copy < dtb_copy_count; copy++) {
     uint8_t *block = blocks.get() + copy * dtb_block_size;
-    if (read_region(file.get(), dtb_copy_offset(copy), block, dtb_block_size) != 0) return -1;
+    if (read_file_at(file.get(), dtb_copy_offset(copy), block, dtb_block_size) != 0) return -1;
     if (rework_copy(dtb_mode, block, copy, table) != 0) return -1;
   }
   for (int copy = 0; copy < dtb_copy_count; copy++) {
-    if (write_region(file.get(), dtb_copy_offset(copy), blocks.get() + copy * dtb_block_size,
+    if (write_file_at(file.get(), dtb_copy_offset(copy), blocks.get() + copy * dtb_block_size,
                      dtb_block_size) != 0)
       return -1;
   }
   const uint8_t *table_bytes = reinterpret_cast<const uint8_t *>(table);
-  if (write_region(file.get(), 0, table_bytes, sizeof(mmc_partitions_fmt)) != 0) return -1;
+  if (write_file_at(file.get(), 0, table_bytes, sizeof(mmc_partitions_fmt)) != 0) return -1;
   if (fflush(file.get()) != 0 || fsync(fileno(file.get())) != 0) {
     puts(msg_write);
     return -1;

@@ -6,18 +6,9 @@
 #include <cstdio>
 
 #include "devicetree.h"
+#include "file_io.h"
 
 namespace {
-
-// fseeko takes a signed 64-bit offset.
-int seek_to(FILE *file, uint64_t offset) {
-  if (offset > static_cast<uint64_t>(INT64_MAX) ||
-      fseeko(file, static_cast<off_t>(offset), SEEK_SET) != 0) {
-    puts(msg_seek);
-    return -1;
-  }
-  return 0;
-}
 
 // One call moves at most 4 GiB - 1; a larger size (a whole partition, say)
 // is refused rather than cut.
@@ -28,7 +19,35 @@ int check_region_size(uint64_t size) {
   return -1;
 }
 
+int seek_to(FILE *file, uint64_t offset) {
+  // fseeko takes a signed 64-bit offset.
+  if (offset > static_cast<uint64_t>(INT64_MAX) ||
+      fseeko(file, static_cast<off_t>(offset), SEEK_SET) != 0) {
+    puts(msg_seek);
+    return -1;
+  }
+  return 0;
+}
+
 }  // namespace
+
+int read_file_at(FILE *file, uint64_t offset, void *buffer, uint64_t size) {
+  if (seek_to(file, offset) != 0) return -1;
+  if (size != 0 && fread(buffer, static_cast<size_t>(size), 1, file) != 1) {
+    puts(msg_read);
+    return -1;
+  }
+  return 0;
+}
+
+int write_file_at(FILE *file, uint64_t offset, const void *buffer, uint64_t size) {
+  if (seek_to(file, offset) != 0) return -1;
+  if (size != 0 && fwrite(buffer, static_cast<size_t>(size), 1, file) != 1) {
+    puts(msg_write);
+    return -1;
+  }
+  return 0;
+}
 
 int read_file_region(owned<uint8_t> &out, const char *path, uint64_t offset, uint64_t size) {
   out.reset();
@@ -44,11 +63,7 @@ int read_file_region(owned<uint8_t> &out, const char *path, uint64_t offset, uin
     printf(msg_open_read, path);
     return -1;
   }
-  if (seek_to(file.get(), offset) != 0) return -1;
-  if (size != 0 && fread(buffer.get(), static_cast<size_t>(size), 1, file.get()) != 1) {
-    puts(msg_read);
-    return -1;
-  }
+  if (read_file_at(file.get(), offset, buffer.get(), size) != 0) return -1;
   out = std::move(buffer);
   return 0;
 }
@@ -64,11 +79,7 @@ int write_file_region(const uint8_t *buffer, const char *path, uint64_t offset, 
     printf(msg_open_write, path);
     return -1;
   }
-  if (seek_to(file.get(), offset) != 0) return -1;
-  if (size != 0 && fwrite(buffer, static_cast<size_t>(size), 1, file.get()) != 1) {
-    puts(msg_write);
-    return -1;
-  }
+  if (write_file_at(file.get(), offset, buffer, size) != 0) return -1;
   // On the device, not just in the page cache: the caller goes on to the
   // next destructive step.
   if (fflush(file.get()) != 0 || fsync(fileno(file.get())) != 0 ||

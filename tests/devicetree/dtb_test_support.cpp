@@ -72,9 +72,9 @@ std::string fdtget(const uint8_t *tree, const std::string &arguments) {
   return with_tree_file(tree, "fdtget", arguments);
 }
 
-bytes gzip_member(const bytes &content, int level) {
+bytes deflate_with(const bytes &content, int level, int window_bits) {
   z_stream s{};
-  deflateInit2(&s, level, Z_DEFLATED, 31, 9, Z_DEFAULT_STRATEGY);
+  deflateInit2(&s, level, Z_DEFLATED, window_bits, 9, Z_DEFAULT_STRATEGY);
   bytes out(deflateBound(&s, content.size()) + 64);
   s.next_in = const_cast<uint8_t *>(content.data());
   s.avail_in = uInt(content.size());
@@ -85,6 +85,8 @@ bytes gzip_member(const bytes &content, int level) {
   deflateEnd(&s);
   return out;
 }
+
+bytes gzip_member(const bytes &content, int level) { return deflate_with(content, level, 31); }
 
 bytes gunzip_member(const uint8_t *member, size_t size) {
   z_stream s{};

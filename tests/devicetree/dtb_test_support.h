@@ -32,6 +32,9 @@ std::string decompile(const uint8_t *tree);
 // fdtget on a tree with the given arguments (file name inserted before them).
 std::string fdtget(const uint8_t *tree, const std::string &arguments);
 
+// zlib deflate of `content`: window bits -15 give raw deflate data, 31 a
+// standard gzip member.
+bytes deflate_with(const bytes &content, int level, int window_bits);
 // A standard gzip member of `content` (zlib, window bits 31).
 bytes gzip_member(const bytes &content, int level = 9);
 // Inflates a gzip member (zlib, window bits 31); empty on failure.

@@ -15,25 +15,11 @@ namespace {
 
 const std::string text = "partitions { parts = <5>; } and some more text to compress";
 
-bytes raw_deflate(const bytes &content) {
-  z_stream s{};
-  deflateInit2(&s, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
-  bytes out(deflateBound(&s, content.size()));
-  s.next_in = const_cast<uint8_t *>(content.data());
-  s.avail_in = uInt(content.size());
-  s.next_out = out.data();
-  s.avail_out = uInt(out.size());
-  deflate(&s, Z_FINISH);
-  out.resize(s.total_out);
-  deflateEnd(&s);
-  return out;
-}
-
 // A member with the given flags and optional fields, its trailer zeroed (it
 // is not read).
 bytes member(uint8_t flags, const bytes &fields, const bytes &content) {
   const uint8_t header[] = {0x1f, 0x8b, 8, flags, 0, 0, 0, 0, 0, 3};
-  bytes data = raw_deflate(content);
+  bytes data = deflate_with(content, 9, -15);
   bytes out(sizeof(header) + fields.size() + data.size() + 8);
   memcpy(out.data(), header, sizeof(header));
   std::copy(fields.begin(), fields.end(), out.begin() + sizeof(header));
