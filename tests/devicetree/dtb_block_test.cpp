@@ -13,40 +13,24 @@ using testing::internal::GetCapturedStdout;
 
 namespace {
 
-enum class form { plain_tree, gzip_tree, container_v1, container_v2, container_v3, gzip_container };
-
-const char *form_name(form f) {
-  const char *names[] = {"PlainTree", "GzipTree", "ContainerV1", "ContainerV2", "ContainerV3",
-                         "GzipContainer"};
-  return names[static_cast<int>(f)];
-}
-
-bool is_compressed(form f) { return f == form::gzip_tree || f == form::gzip_container; }
-
 // Two trees for containers, with vbmeta lists of different lengths.
 std::vector<bytes> box_trees() {
   return {compile_dts(box_dts("tree A", "boot,system,vendor", true)),
           compile_dts(box_dts("tree B", "boot", true))};
 }
 
-bytes content_of(form f) {
-  switch (f) {
-    case form::plain_tree:
-    case form::gzip_tree:
-      return box_trees()[0];
-    case form::container_v1:
-      return container(1, box_trees());
-    case form::container_v2:
-    case form::gzip_container:
-      return container(2, box_trees());
-    case form::container_v3:
-      return container(3, box_trees());
-  }
-  return {};
-}
+struct block_form {
+  const char *name;
+  uint32_t container_version;  // 0: a single tree
+  bool compressed;
+};
+const block_form forms[] = {{"PlainTree", 0, false},   {"GzipTree", 0, true},
+                            {"ContainerV1", 1, false}, {"ContainerV2", 2, false},
+                            {"ContainerV3", 3, false}, {"GzipContainer", 2, true}};
 
-bytes block_of(form f) {
-  return is_compressed(f) ? compressed_block(content_of(f)) : plain_block(content_of(f));
+bytes block_of(const block_form &f) {
+  bytes content = f.container_version ? container(f.container_version, box_trees()) : box_trees()[0];
+  return f.compressed ? compressed_block(content) : plain_block(content);
 }
 
 std::vector<const uint8_t *> trees_in(const bytes &content) {
@@ -67,7 +51,7 @@ int rework(int mode, bytes &block) {
   return rework_dtb_block(mode, block.data(), "/partitions", &table);
 }
 
-class BlockRoundTrip : public testing::TestWithParam<std::tuple<form, int>> {};
+class BlockRoundTrip : public testing::TestWithParam<std::tuple<block_form, int>> {};
 
 }  // namespace
 
@@ -79,7 +63,7 @@ TEST_P(BlockRoundTrip, GivesABlockTheBootloaderAndIndependentToolsRead) {
   ASSERT_EQ(rework(mode, block), 0);
 
   EXPECT_EQ(stored_checksum(block.data()), word_sum(block.data()));
-  if (is_compressed(f)) {
+  if (f.compressed) {
     EXPECT_EQ(0, memcmp(block.data(), "\x1f\x8b\x08\x00", 4));  // no optional header fields
     EXPECT_GE(le32_at(block, 4), before);
   } else {
@@ -90,7 +74,7 @@ TEST_P(BlockRoundTrip, GivesABlockTheBootloaderAndIndependentToolsRead) {
   bytes old_content = block_content(original);
   std::vector<const uint8_t *> trees = trees_in(content);
   ASSERT_EQ(trees.size(), trees_in(old_content).size());
-  if (f == form::gzip_tree) {
+  if (f.compressed && !f.container_version) {
     // A single tree is packed again exactly to its total size.
     EXPECT_EQ(fdtget(trees[0], "-l /").empty(), false);
     EXPECT_EQ(content.size(), uint32_t(trees[0][4] << 24 | trees[0][5] << 16 | trees[0][6] << 8 | trees[0][7]));
@@ -117,11 +101,10 @@ TEST_P(BlockRoundTrip, GivesABlockTheBootloaderAndIndependentToolsRead) {
 
 INSTANTIATE_TEST_SUITE_P(
     EveryFormAndMode, BlockRoundTrip,
-    testing::Combine(testing::Values(form::plain_tree, form::gzip_tree, form::container_v1,
-                                     form::container_v2, form::container_v3, form::gzip_container),
+    testing::Combine(testing::ValuesIn(forms),
                      testing::Values(dtb_mode_remove, dtb_mode_rebuild, dtb_mode_keep)),
     [](const testing::TestParamInfo<BlockRoundTrip::ParamType> &info) {
-      return std::string(form_name(std::get<0>(info.param))) + "Mode" +
+      return std::string(std::get<0>(info.param).name) + "Mode" +
              std::to_string(std::get<1>(info.param));
     });
 
