@@ -30,8 +30,11 @@ std::string run_shell(const std::string &command) {
 }
 
 bytes read_whole_file(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  bytes content(in ? size_t(in.tellg()) : 0);
+  in.seekg(0);
+  in.read(reinterpret_cast<char *>(content.data()), std::streamsize(content.size()));
+  return content;
 }
 
 void write_whole_file(const std::string &path, const bytes &content) {
