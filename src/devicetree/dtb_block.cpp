@@ -167,7 +167,9 @@ int check_tree_in_content(const dtb_content &content, const dtb_tree &tree) {
            static_cast<unsigned long long>(tree.offset));
     return -1;
   }
-  int error = fdt_check_full(content.data + tree.offset, static_cast<size_t>(tree.size));
+  int error = tree.size < fdt_header_size
+                  ? -FDT_ERR_TRUNCATED
+                  : fdt_check_full(content.data + tree.offset, static_cast<size_t>(tree.size));
   if (error == 0) return 0;
   printf("Invalid device tree at content offset 0x%llx: %s (%d)!\n",
          static_cast<unsigned long long>(tree.offset), fdt_strerror(error), error);

@@ -175,11 +175,14 @@ int rework_partitions_node(void *tree, uint64_t room, int dtb_mode, const char *
     delete_node(tree, node_path);
   }
   if (opened != 0) return -1;
-  // A tree in an older layout cannot be edited before it is opened: delete
-  // again now, and never go on with the old node still in place.
-  if (fdt_path_offset(tree, node_path) >= 0 && delete_node(tree, node_path) != 0) {
-    printf("Could not delete node '%s'!\n", node_path);
-    return -1;
+  // Never go on while a node still answers to the path: a tree in an older
+  // layout cannot be edited before it is opened, and "partitions@N" answers
+  // to "/partitions" as well. Each pass removes a node, so this ends.
+  while (fdt_path_offset(tree, node_path) >= 0) {
+    if (delete_node(tree, node_path) != 0) {
+      printf("Could not delete node '%s'!\n", node_path);
+      return -1;
+    }
   }
 
   if (dtb_mode == dtb_mode_rebuild) {

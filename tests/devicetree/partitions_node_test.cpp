@@ -157,3 +157,12 @@ TEST(PartitionsNode, AnOlderTreeLayoutStillLosesItsOldNode) {
   EXPECT_EQ(GetCapturedStdout(), "delete_node '-10'\n");  // FDT_ERR_BADVERSION, then opened
   EXPECT_EQ(fdtget(tree.data(), "-l /"), "firmware\nsoc\n");
 }
+
+TEST(PartitionsNode, EveryNodeAnsweringToThePathGoes) {
+  bytes tree = in_room(compile_dts(
+      "/dts-v1/;\n/ { partitions@1 { a { }; }; partitions { b { }; }; partitions@2 { }; };\n"));
+  mmc_partitions_fmt table = android_table();
+  ASSERT_EQ(rework(tree, dtb_mode_rebuild, table, false), 0);
+  EXPECT_EQ(fdtget(tree.data(), "-l /"), "partitions\n");
+  EXPECT_EQ(fdtget(tree.data(), "/partitions parts"), "5\n");
+}
