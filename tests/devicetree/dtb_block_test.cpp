@@ -28,6 +28,8 @@ const block_form forms[] = {{"PlainTree", 0, false},   {"GzipTree", 0, true},
                             {"ContainerV1", 1, false}, {"ContainerV2", 2, false},
                             {"ContainerV3", 3, false}, {"GzipContainer", 2, true}};
 
+void PrintTo(const block_form &f, std::ostream *out) { *out << f.name; }
+
 bytes block_of(const block_form &f) {
   bytes content = f.container_version ? container(f.container_version, box_trees()) : box_trees()[0];
   return f.compressed ? compressed_block(content) : plain_block(content);
