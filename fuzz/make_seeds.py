@@ -2,7 +2,8 @@
 """Writes the seed corpus of the fuzz targets: real-shaped DTB blocks (plain,
 gzip, multi-DTB containers of versions 1, 2 and 3) and gzip members. Run it
 again after changing the input layout of the targets (fuzz/fuzz_block.h).
-Needs dtc."""
+Needs dtc. Inputs named regression_* that this script does not write are
+findings of earlier runs, kept as they were found."""
 import gzip
 import os
 import struct
@@ -62,6 +63,14 @@ def member_with_fields(content):
     return header + data + struct.pack('<II', zlib.crc32(content), len(content))
 
 
+def wrapping_property_length():
+    """A tree whose first property length (-12) wraps libfdt's tag offset."""
+    tree = bytearray(compile_dts('/dts-v1/;\n/ { p = <1>; };\n'))
+    structure = struct.unpack('>I', tree[8:12])[0]
+    tree[structure + 12:structure + 16] = b'\xff\xff\xff\xf4'
+    return bytes(tree)
+
+
 def write(folder, name, data):
     path = os.path.join(HERE, 'corpus', folder)
     os.makedirs(path, exist_ok=True)
@@ -88,6 +97,7 @@ def main():
         'gzip_container_v1': (1, packed(v1)),
         'gzip_container_v2': (0, packed(v2)),
         'no_tree': (MARKER | 1, b'not a device tree'),
+        'regression_wrapping_property_length': (MARKER | 1, wrapping_property_length()),
     }
     for name, (control, content) in blocks.items():
         write('dtb', name, bytes([control]) + content)

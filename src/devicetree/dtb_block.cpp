@@ -10,7 +10,7 @@
 #include <ctime>
 
 #include "devicetree.h"
-#include "file_io.h"
+#include "internal.h"
 #include "frontend.h"
 
 namespace {
@@ -158,24 +158,6 @@ int list_trees(const dtb_content &content, bool editing, dtb_tree *trees, uint32
   return 0;
 }
 
-// A tree must be sound and lie inside the content before it is read. libfdt
-// works on trees aligned to 8 bytes only; vendor containers place them on
-// 2 KiB boundaries.
-int check_tree_in_content(const dtb_content &content, const dtb_tree &tree) {
-  if (tree.offset % 8 != 0) {
-    printf("Device tree at content offset 0x%llx is not aligned to 8 bytes!\n",
-           static_cast<unsigned long long>(tree.offset));
-    return -1;
-  }
-  int error = tree.size < fdt_header_size
-                  ? -FDT_ERR_TRUNCATED
-                  : fdt_check_full(content.data + tree.offset, static_cast<size_t>(tree.size));
-  if (error == 0) return 0;
-  printf("Invalid device tree at content offset 0x%llx: %s (%d)!\n",
-         static_cast<unsigned long long>(tree.offset), fdt_strerror(error), error);
-  return -1;
-}
-
 // Reads a region back after writing and compares it with what was meant.
 int verify_region(FILE *file, uint64_t offset, const uint8_t *expected, uint64_t size,
                   uint8_t *scratch, const char *what) {
@@ -213,7 +195,7 @@ int read_dtb_block_property(const uint8_t *block, const char *node_path, const c
   for (uint32_t i = 0; i < count; i++) {
     // One clean value: nothing of a longer value of an earlier tree is left.
     memset(value, 0, value_size);
-    int result = check_tree_in_content(content, trees[i]);
+    int result = check_tree(content.data + trees[i].offset, trees[i].size);
     if (result == 0)
       result = get_property_string(content.data + trees[i].offset, node_path, property, value,
                                    value_size);
@@ -262,7 +244,7 @@ int rework_dtb_block(int dtb_mode, uint8_t *block, const char *node_path,
   if (kind == content_kind::tree) length = 0;
   for (uint32_t i = 0; i < count; i++) {
     const dtb_tree &tree = trees[i];
-    if (check_tree_in_content(content, tree) != 0) return -1;
+    if (check_tree(content.data + tree.offset, tree.size) != 0) return -1;
     int result = rework_partitions_node(data + tree.offset, tree.room, dtb_mode, node_path, table,
                                         kind == content_kind::tree);
     if (result < 0) return result;

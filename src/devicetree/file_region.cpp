@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "devicetree.h"
-#include "file_io.h"
+#include "internal.h"
 
 namespace {
 

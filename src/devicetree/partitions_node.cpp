@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "devicetree.h"
+#include "internal.h"
 
 namespace {
 
@@ -31,21 +32,6 @@ bool is_node_name(const char (&name)[partition_name_size]) {
     if (!allowed) return false;
   }
   return true;
-}
-
-// Every libfdt call below relies on the header and the structure being sound
-// and lying inside `room`.
-int check_tree(const void *tree, uint64_t room) {
-  if (room < sizeof(fdt_header)) {
-    puts("Invalid device tree: no room for its header!");
-    return -1;
-  }
-  int error = fdt_check_full(tree, static_cast<size_t>(room));
-  if (error != 0) {
-    printf("Invalid device tree: %s (%d)!\n", fdt_strerror(error), error);
-    return -1;
-  }
-  return 0;
 }
 
 int open_tree(void *tree, uint64_t room) {

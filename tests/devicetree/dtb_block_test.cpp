@@ -184,7 +184,8 @@ TEST(DtbBlock, ContainerEntriesOutsideTheContentAreSkippedWhenReadAndFailARework
   block = plain_block(content);
   CaptureStdout();
   EXPECT_EQ(read_dtb_block_property(block.data(), "/firmware/android/vbmeta", "parts", value, 256), -1);
-  EXPECT_NE(GetCapturedStdout().find("is not aligned to 8 bytes!\n"), std::string::npos);
+  EXPECT_EQ(GetCapturedStdout(), "Invalid device tree: not aligned to 8 bytes!\n"
+                                 "Failed to get value of property 'parts' at '/firmware/android/vbmeta': -1!\n");
 
   uint32_t huge = 0x10000000;
   memcpy(&content[8], &huge, 4);
