@@ -1,0 +1,127 @@
+// Bootloader device trees in the reserved partition: the two DTB copies
+// (plain, gzip-compressed or Amlogic multi-DTB container, with marker and
+// block checksum), the "partitions" node that mirrors the eMMC partition
+// table, writing a new table together with both copies, and the raw byte-range
+// transfer used for partition relocation and the backup images.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "kvemmc.h"
+#include "partition_table.h"
+
+// ---- Reserved partition layout ----
+// Table at 0, DTB copy N at (16 + N) x 256 KiB, each copy one 256 KiB block.
+constexpr uint64_t dtb_block_size = 0x40000;
+constexpr int dtb_copy_count = 2;
+constexpr uint64_t dtb_copy_offset(int copy) {
+  return (16 + static_cast<uint64_t>(copy)) * dtb_block_size;
+}
+// Both copies together: what the DTB backup image holds.
+constexpr uint64_t dtb_area_offset = dtb_copy_offset(0);
+constexpr uint64_t dtb_area_size = dtb_copy_count * dtb_block_size;
+
+// The last 16 bytes of a block: marker "A~D" + NUL (uncompressed blocks
+// only), 8 bytes this tool leaves alone, and the block checksum.
+constexpr uint64_t dtb_marker_offset = 0x3FFF0;
+constexpr uint64_t dtb_checksum_offset = 0x3FFFC;
+inline constexpr const char dtb_marker[] = "A~D";
+
+// Room for the content of a compressed block once inflated.
+constexpr uint64_t gzip_buf_size = 0x500000;
+// A container with more entries than this is refused: vendor images carry a
+// few dozen at most, and the count comes straight from the device.
+constexpr uint32_t max_container_entries = 256;
+
+inline constexpr const char partitions_node_path[] = "/partitions";
+
+// Dtb modes of write_partition_table and rework_dtb_block: rebuild the
+// partitions node from the table, or remove it. Any other value leaves the
+// blocks as read (write_partition_table) or only removes the node and
+// repacks (rework_dtb_block).
+constexpr int dtb_mode_remove = 0;
+constexpr int dtb_mode_rebuild = 1;
+constexpr int dtb_mode_keep = 2;
+
+// ---- Backup image files (raw copies of reserved-partition regions) ----
+inline constexpr const char apt_backup_image_name[] = "dual_boot_apt_backup.img";
+inline constexpr const char dtb_backup_image_name[] = "dual_boot_dtb_backup.img";
+constexpr uint32_t apt_backup_image_size = sizeof(mmc_partitions_fmt);
+constexpr uint32_t dtb_backup_image_size = static_cast<uint32_t>(dtb_area_size);
+
+// ---- Device-tree wrappers (libfdt) ----
+// Each resolves `node_path` first and returns -1 silently when it does not
+// resolve; a failing libfdt call prints "<wrapper> '<code>'" and returns -1.
+int delete_node(void *tree, const char *node_path);
+int create_subnode(void *tree, const char *parent_path, const char *name);
+int set_property_u32(void *tree, const char *node_path, const char *name, uint32_t value);
+int set_property_u64(void *tree, const char *node_path, const char *name, uint64_t value);
+int set_property_string(void *tree, const char *node_path, const char *name, const char *text);
+// Copies the value's characters (without their NUL) to `destination`; writes
+// no NUL. A value without a terminating NUL, or one that would not leave at
+// least one byte of `destination_size` untouched, is refused.
+int get_property_string(const void *tree, const char *node_path, const char *name,
+                        char *destination, size_t destination_size);
+
+// Fills the existing, empty node `node_path` with the partitions that follow
+// "env" in `table`: "parts", "part-N" phandles, one subnode per partition.
+// Any failing step fails the build: a half-built node would make the
+// bootloader rebuild the eMMC table from it.
+int build_partitions_node(void *tree, const char *node_path, const mmc_partitions_fmt *table);
+
+// Removes the node (every mode) and, in dtb mode 1, builds it anew; then packs
+// the tree. The tree is edited in place within `room` bytes from its first
+// byte (at most 256 KiB), and is checked against that room first. A block
+// holding a single tree has its node deleted before the tree is opened for
+// editing; a container entry is opened first.
+int rework_partitions_node(void *tree, uint64_t room, int dtb_mode, const char *node_path,
+                           const mmc_partitions_fmt *table, bool single_tree);
+
+// ---- DTB blocks ----
+// zlib allocation callbacks: items x size bytes rounded up to 16.
+void *zlib_alloc(void *opaque, unsigned items, unsigned size);
+void zlib_free(void *opaque, void *pointer);
+
+// Inflates one gzip member. `length`: source length in, bytes produced out.
+int gunzip(uint8_t *destination, uint64_t destination_size, const uint8_t *source,
+           uint64_t *length);
+// Deflates `source` as a gzip member (level 1, 16 KiB window). `length`: room
+// in `destination` in, bytes written out. Output that fills the room
+// completely is a failure.
+int gzip(uint8_t *destination, uint64_t *length, const uint8_t *source, uint64_t source_length);
+
+// Sum of the 65535 little-endian words before the checksum word of a block.
+uint32_t dtb_block_checksum(const uint8_t *block);
+
+// Reads a string property from every tree of one 256 KiB block; for a
+// container the value of the last tree is left (the buffer is cleared before
+// each tree). Content with no tree leaves `value` untouched and returns 0.
+int read_dtb_block_property(const uint8_t *block, const char *node_path, const char *property,
+                            char *value, size_t value_size);
+// The same on DTB copy 1 of "/dev/reserved" (or of `device`).
+int read_dtb_property(const char *node_path, const char *property, char *value,
+                      size_t value_size);
+int read_dtb_property_from(const char *device, const char *node_path, const char *property,
+                           char *value, size_t value_size);
+
+// Reworks every tree of one 256 KiB block in place, then restores the
+// block's checksum (and recompresses a compressed block). On failure the
+// block may be partly changed and must not be written.
+int rework_dtb_block(int dtb_mode, uint8_t *block, const char *node_path,
+                     const mmc_partitions_fmt *table);
+
+// Reworks both DTB copies of `device` in memory and, only when both
+// succeeded, writes copy 0, copy 1 and the table, then reads all three back
+// and compares them. The table must verify.
+int write_partition_table(int dtb_mode, const mmc_partitions_fmt *table, const char *device);
+
+// ---- Raw regions ----
+// A region is at most 4 GiB - 1 bytes; a larger size is refused with a
+// message, never cut.
+// Reads `size` bytes at `offset` of `path` (opened "rb+") into a new
+// zero-filled buffer handed to the caller; on failure `out` is left empty.
+int read_file_region(owned<uint8_t> &out, const char *path, uint64_t offset, uint64_t size);
+// Writes `size` bytes of `buffer` at `offset` of `path` (opened "wb+": a
+// regular file is truncated first), flushed to the device.
+int write_file_region(const uint8_t *buffer, const char *path, uint64_t offset, uint64_t size);

@@ -1,0 +1,321 @@
+// The two DTB copies in the reserved partition: recognising a block (plain,
+// gzip, multi-DTB container), reading a property from it, reworking its trees
+// and writing both copies together with a new partition table.
+#include <libfdt.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "devicetree.h"
+#include "internal.h"
+#include "frontend.h"
+
+namespace {
+
+// First bytes of a content, read as a little-endian word.
+constexpr uint32_t fdt_magic_word = 0xEDFE0DD0;        // D0 0D FE ED
+constexpr uint32_t container_magic_word = 0x5F4C4D41;  // "AML_"
+constexpr uint16_t gzip_magic_half = 0x8B1F;           // 1F 8B
+
+constexpr uint64_t container_header_size = 12;
+constexpr uint64_t fdt_header_size = sizeof(fdt_header);
+
+uint32_t load_le32(const uint8_t *p) {
+  uint32_t value;
+  memcpy(&value, p, sizeof(value));  // the target is little-endian (kvemmc.h)
+  return value;
+}
+
+void store_le32(uint8_t *p, uint32_t value) { memcpy(p, &value, sizeof(value)); }
+
+// The content of a block: the block itself up to its marker, or what its gzip
+// member inflates to.
+struct dtb_content {
+  const uint8_t *data = nullptr;
+  uint64_t length = 0;
+  // How far a tree may grow when edited: the marker of an uncompressed
+  // block, the end of the inflate buffer of a compressed one.
+  uint64_t room_end = 0;
+  bool compressed = false;
+  owned<uint8_t> gzip_buf;
+};
+
+int unpack_dtb_block(const uint8_t *block, dtb_content &content) {
+  uint16_t first_half = static_cast<uint16_t>(block[0] | block[1] << 8);
+  if (first_half == gzip_magic_half) {
+    content.gzip_buf = allocate_zeroed(gzip_buf_size);
+    if (!content.gzip_buf) {
+      puts("malloc failed for gzip_buf!");
+      return -1;
+    }
+    uint64_t length = dtb_block_size;
+    int result = gunzip(content.gzip_buf.get(), gzip_buf_size, block, &length);
+    if (result < 0) {
+      printf("Failed to decompress gzipped dtb: %d!\n", result);
+      content.gzip_buf.reset();
+      return -1;
+    }
+    content.data = content.gzip_buf.get();
+    content.length = length;
+    content.room_end = gzip_buf_size;
+    content.compressed = true;
+    return 0;
+  }
+  const char *marker = reinterpret_cast<const char *>(block + dtb_marker_offset);
+  if (memcmp(marker, dtb_marker, sizeof(dtb_marker)) != 0) {
+    char shown[dtb_block_size - dtb_marker_offset + 1];
+    printable_text(shown, sizeof(shown), marker, dtb_block_size - dtb_marker_offset);
+    printf("Error dtb magic: %s!\n", shown);
+    return -1;
+  }
+  content.data = block;
+  content.length = dtb_marker_offset;
+  content.room_end = dtb_marker_offset;
+  return 0;
+}
+
+enum class content_kind { none, tree, container };
+
+content_kind kind_of(const dtb_content &content) {
+  if (content.length < 4) return content_kind::none;
+  uint32_t magic = load_le32(content.data);
+  if (magic == fdt_magic_word) return content_kind::tree;
+  if (magic == container_magic_word) return content_kind::container;
+  return content_kind::none;
+}
+
+// Where one tree lies in the content, and how far it may reach: `size` when
+// read, `room` when edited (up to the next container entry, at most 256 KiB).
+struct dtb_tree {
+  uint64_t offset;
+  uint64_t size;
+  uint64_t room;
+};
+
+// Lists the trees of the content in entry order. When reading, entries whose
+// table slot or tree lies outside the content are skipped; when editing they
+// fail, since a tree that cannot be reached cannot be brought in line with
+// the new table. Entries not starting with the FDT magic are skipped.
+int list_trees(const dtb_content &content, bool editing, dtb_tree *trees, uint32_t *count) {
+  *count = 0;
+  switch (kind_of(content)) {
+    case content_kind::none:
+      return 0;
+    case content_kind::tree:
+      trees[0] = {0, content.length, std::min(content.room_end, dtb_block_size)};
+      *count = 1;
+      return 0;
+    case content_kind::container:
+      break;
+  }
+  if (content.length < container_header_size) {
+    if (!editing) return 0;
+    puts("Truncated dtb container header!");
+    return -1;
+  }
+  uint32_t version = load_le32(content.data + 4);
+  uint32_t entries = load_le32(content.data + 8);
+  if (entries > max_container_entries) {
+    printf("Too many entries in dtb container: %u!\n", entries);
+    return -1;
+  }
+  uint64_t id_width = version == 1 ? 4 : version == 2 ? 16 : 0;
+  uint64_t entry_size = 3 * id_width + 8;
+  uint64_t table_end = container_header_size + entries * entry_size;
+
+  // Every tree offset that lies in the content bounds the room of the trees
+  // before it, whether or not it holds a tree itself.
+  uint64_t offsets[max_container_entries];
+  bool inside[max_container_entries];
+  for (uint32_t i = 0; i < entries; i++) {
+    uint64_t entry = container_header_size + i * entry_size;
+    inside[i] = false;
+    if (entry + entry_size > content.length) {
+      if (!editing) continue;
+      printf("Dtb container entry %u lies outside the content!\n", i);
+      return -1;
+    }
+    offsets[i] = load_le32(content.data + entry + 3 * id_width);
+    if (offsets[i] < table_end || offsets[i] + fdt_header_size > content.length) {
+      if (!editing) continue;
+      printf("Device tree of dtb container entry %u lies outside the content!\n", i);
+      return -1;
+    }
+    inside[i] = true;
+  }
+  for (uint32_t i = 0; i < entries; i++) {
+    if (!inside[i] || load_le32(content.data + offsets[i]) != fdt_magic_word) continue;
+    uint64_t next = content.room_end;
+    for (uint32_t j = 0; j < entries; j++)
+      if (inside[j] && offsets[j] > offsets[i]) next = std::min(next, offsets[j]);
+    uint64_t offset = offsets[i];
+    trees[(*count)++] = {offset, content.length - offset,
+                         std::min(next - offset, dtb_block_size)};
+  }
+  return 0;
+}
+
+// Reads a region back after writing and compares it with what was meant.
+int verify_region(FILE *file, uint64_t offset, const uint8_t *expected, uint64_t size,
+                  uint8_t *scratch, const char *what) {
+  if (read_file_at(file, offset, scratch, size) != 0) return -1;
+  if (memcmp(scratch, expected, static_cast<size_t>(size)) == 0) return 0;
+  printf("Error verifying %s: the bytes read back differ from the bytes written!\n", what);
+  return -1;
+}
+
+int rework_copy(int dtb_mode, uint8_t *block, int copy, const mmc_partitions_fmt *table) {
+  if (dtb_mode != dtb_mode_remove && dtb_mode != dtb_mode_rebuild) return 0;
+  if (rework_dtb_block(dtb_mode, block, partitions_node_path, table) >= 0) return 0;
+  if (dtb_mode == dtb_mode_remove)
+    printf("Could not remove node '%s' from dtb%d!\n", partitions_node_path, copy);
+  else
+    printf("Could not rework node '%s' from dtb%d!\n", partitions_node_path, copy);
+  return -1;
+}
+
+}  // namespace
+
+uint32_t dtb_block_checksum(const uint8_t *block) {
+  uint32_t sum = 0;
+  for (uint64_t offset = 0; offset < dtb_checksum_offset; offset += 4) sum += load_le32(block + offset);
+  return sum;
+}
+
+int read_dtb_block_property(const uint8_t *block, const char *node_path, const char *property,
+                            char *value, size_t value_size) {
+  dtb_content content;
+  if (unpack_dtb_block(block, content) != 0) return -1;
+  dtb_tree trees[max_container_entries];
+  uint32_t count = 0;
+  if (list_trees(content, false, trees, &count) != 0) return -1;
+  for (uint32_t i = 0; i < count; i++) {
+    // One clean value: nothing of a longer value of an earlier tree is left.
+    memset(value, 0, value_size);
+    int result = check_tree(content.data + trees[i].offset, trees[i].size);
+    if (result == 0)
+      result = get_property_string(content.data + trees[i].offset, node_path, property, value,
+                                   value_size);
+    if (result < 0) {
+      memset(value, 0, value_size);
+      printf("Failed to get value of property '%s' at '%s': %d!\n", property, node_path, result);
+      return result;
+    }
+  }
+  return 0;
+}
+
+int read_dtb_property_from(const char *device, const char *node_path, const char *property,
+                           char *value, size_t value_size) {
+  owned_file file(fopen(device, "rb"));
+  if (!file) {
+    printf(msg_open_read, device);
+    return -1;
+  }
+  owned<uint8_t> block = allocate_zeroed(dtb_block_size);
+  if (!block) {
+    puts("malloc failed for dtb!");
+    return -1;
+  }
+  if (read_file_at(file.get(), dtb_copy_offset(1), block.get(), dtb_block_size) != 0) return -1;
+  return read_dtb_block_property(block.get(), node_path, property, value, value_size);
+}
+
+int read_dtb_property(const char *node_path, const char *property, char *value,
+                      size_t value_size) {
+  return read_dtb_property_from(path_reserved_device, node_path, property, value, value_size);
+}
+
+int rework_dtb_block(int dtb_mode, uint8_t *block, const char *node_path,
+                     const mmc_partitions_fmt *table) {
+  dtb_content content;
+  if (unpack_dtb_block(block, content) != 0) return -1;
+  dtb_tree trees[max_container_entries];
+  uint32_t count = 0;
+  if (list_trees(content, true, trees, &count) != 0) return -1;
+  content_kind kind = kind_of(content);
+  uint8_t *data = content.compressed ? content.gzip_buf.get() : block;
+
+  // What is compressed again: the whole content, grown trees included.
+  uint64_t length = content.length;
+  if (kind == content_kind::tree) length = 0;
+  for (uint32_t i = 0; i < count; i++) {
+    const dtb_tree &tree = trees[i];
+    if (check_tree(content.data + tree.offset, tree.size) != 0) return -1;
+    int result = rework_partitions_node(data + tree.offset, tree.room, dtb_mode, node_path, table,
+                                        kind == content_kind::tree);
+    if (result < 0) return result;
+    length = std::max(length, tree.offset + fdt_totalsize(data + tree.offset));
+  }
+
+  if (!content.compressed) {
+    if (kind != content_kind::none)
+      store_le32(block + dtb_checksum_offset, dtb_block_checksum(block));
+    return 0;
+  }
+  uint32_t now = static_cast<uint32_t>(time(nullptr));
+  // The member must end before the marker area: the checksum goes there.
+  uint64_t written = dtb_marker_offset;
+  int result = gzip(block, &written, data, length);
+  if (result < 0) {
+    printf("Failed to compress data to dtb: %d!\n", result);
+    return -1;
+  }
+  store_le32(block + 4, now);
+  store_le32(block + dtb_checksum_offset, dtb_block_checksum(block));
+  return 0;
+}
+
+int write_partition_table(int dtb_mode, const mmc_partitions_fmt *table, const char *device) {
+  // A table the bootloader would refuse is never written.
+  if (verify_partition_table(table) != 0) return -1;
+  owned_file file(fopen(device, "rb+"));
+  if (!file) {
+    printf(msg_open_write, device);
+    return -1;
+  }
+  owned<uint8_t> blocks = allocate_zeroed(dtb_area_size + dtb_block_size);
+  if (!blocks) {
+    puts("malloc failed for dtb!");
+    return -1;
+  }
+  uint8_t *scratch = blocks.get() + dtb_area_size;
+
+  // Both copies are reworked before anything is written, so that a failure
+  // leaves the device exactly as it was.
+  for (int copy = 0; copy < dtb_copy_count; copy++) {
+    uint8_t *block = blocks.get() + copy * dtb_block_size;
+    if (read_file_at(file.get(), dtb_copy_offset(copy), block, dtb_block_size) != 0) return -1;
+    if (rework_copy(dtb_mode, block, copy, table) != 0) return -1;
+  }
+  for (int copy = 0; copy < dtb_copy_count; copy++) {
+    if (write_file_at(file.get(), dtb_copy_offset(copy), blocks.get() + copy * dtb_block_size,
+                     dtb_block_size) != 0)
+      return -1;
+  }
+  const uint8_t *table_bytes = reinterpret_cast<const uint8_t *>(table);
+  if (write_file_at(file.get(), 0, table_bytes, sizeof(mmc_partitions_fmt)) != 0) return -1;
+  if (fflush(file.get()) != 0 || fsync(fileno(file.get())) != 0) {
+    puts(msg_write);
+    return -1;
+  }
+
+  for (int copy = 0; copy < dtb_copy_count; copy++) {
+    char what[16];
+    snprintf(what, sizeof(what), "dtb%d", copy);
+    if (verify_region(file.get(), dtb_copy_offset(copy), blocks.get() + copy * dtb_block_size,
+                      dtb_block_size, scratch, what) != 0)
+      return -1;
+  }
+  if (verify_region(file.get(), 0, table_bytes, sizeof(mmc_partitions_fmt), scratch,
+                    "the partition table") != 0)
+    return -1;
+  if (fclose(file.release()) != 0) {
+    puts(msg_write);
+    return -1;
+  }
+  return 0;
+}

@@ -1,0 +1,107 @@
+// gzip members as the bootloader's tools write them, with every optional
+// header field, and broken ones.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstring>
+
+#include "devicetree.h"
+#include "dtb_test_support.h"
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+const std::string text = "partitions { parts = <5>; } and some more text to compress";
+
+// A member with the given flags and optional fields, its trailer zeroed (it
+// is not read).
+bytes member(uint8_t flags, const bytes &fields, const bytes &content) {
+  const uint8_t header[] = {0x1f, 0x8b, 8, flags, 0, 0, 0, 0, 0, 3};
+  bytes data = deflate_with(content, 9, -15);
+  bytes out(sizeof(header) + fields.size() + data.size() + 8);
+  memcpy(out.data(), header, sizeof(header));
+  std::copy(fields.begin(), fields.end(), out.begin() + sizeof(header));
+  std::copy(data.begin(), data.end(), out.begin() + long(sizeof(header) + fields.size()));
+  return out;
+}
+
+std::string unzip(const bytes &source, uint64_t room = 1 << 20, int *result = nullptr) {
+  bytes out(room);
+  uint64_t length = source.size();
+  int r = gunzip(out.data(), out.size(), source.data(), &length);
+  if (result) *result = r;
+  return r == 0 ? std::string(out.begin(), out.begin() + long(length)) : "";
+}
+
+}  // namespace
+
+TEST(Gunzip, SkipsEveryOptionalHeaderField) {
+  bytes content(text.begin(), text.end());
+  EXPECT_EQ(unzip(member(0, {}, content)), text);
+  EXPECT_EQ(unzip(member(0x04, {3, 0, 'a', 'b', 'c'}, content)), text);
+  EXPECT_EQ(unzip(member(0x08, {'n', 'a', 'm', 'e', 0}, content)), text);
+  EXPECT_EQ(unzip(member(0x10, {'c', 0}, content)), text);
+  EXPECT_EQ(unzip(member(0x1e, {1, 0, 'x', 'n', 0, 'c', 0, 0x12, 0x34}, content)), text);
+  EXPECT_EQ(unzip(gzip_member(content)), text);
+}
+
+TEST(Gunzip, RefusesBrokenMembersWithTheirOwnLine) {
+  bytes content(text.begin(), text.end());
+  bytes wrong_method = member(0, {}, content);
+  wrong_method[2] = 7;
+  bytes reserved_flag = member(0x20, {}, content);
+  bytes long_extra = member(0x04, {0xff, 0xff}, content);
+  bytes endless_name = {0x1f, 0x8b, 8, 0x08, 0, 0, 0, 0, 0, 3, 'n', 'a', 'm', 'e'};
+  bytes truncated = member(0, {}, content);
+  truncated.resize(truncated.size() - 8 - 4);
+  bytes bomb = gzip_member(bytes(6 << 20, 0));
+  const std::pair<bytes, const char *> cases[] = {
+      {wrong_method, "Error: Bad gzipped data\n\n"},
+      {reserved_flag, "Error: Bad gzipped data\n\n"},
+      {long_extra, "Error: gunzip out of data in header\n\n"},
+      {endless_name, "Error: gunzip out of data in header\n\n"},
+      {truncated, "Error: inflate() returned -5\n"},
+      {bomb, "Error: inflate() returned -5\n"},
+  };
+  for (auto &[source, line] : cases) {
+    int result = 0;
+    CaptureStdout();
+    unzip(source, 5 << 20, &result);
+    EXPECT_EQ(GetCapturedStdout(), line);
+    EXPECT_EQ(result, -1);
+  }
+}
+
+TEST(Gzip, WritesAPlainGzipMemberThatZlibReads) {
+  for (size_t size : {1, 511, 512, 513, 70000}) {
+    bytes source(size);
+    for (size_t i = 0; i < size; i++) source[i] = uint8_t(i * 7 % 251);
+    bytes out(size + 1024);
+    uint64_t length = out.size();
+    ASSERT_EQ(gzip(out.data(), &length, source.data(), source.size()), 0) << size;
+    EXPECT_EQ(0, memcmp(out.data(), "\x1f\x8b\x08\x00", 4));
+    EXPECT_EQ(gunzip_member(out.data(), length), source) << size;
+  }
+  bytes untouched(16, 0xaa);
+  uint64_t length = untouched.size();
+  EXPECT_EQ(gzip(untouched.data(), &length, nullptr, 0), 0);
+  EXPECT_EQ(length, 0u);
+  EXPECT_EQ(untouched, bytes(16, 0xaa));
+}
+
+TEST(Gzip, OutputThatFillsTheRoomExactlyIsAFailure) {
+  bytes source(5000);
+  for (size_t i = 0; i < source.size(); i++) source[i] = uint8_t(i * i % 253);
+  bytes out(20000);
+  uint64_t needed = out.size();
+  ASSERT_EQ(gzip(out.data(), &needed, source.data(), source.size()), 0);
+  uint64_t length = needed;
+  CaptureStdout();
+  EXPECT_EQ(gzip(out.data(), &length, source.data(), source.size()), -1);
+  EXPECT_NE(GetCapturedStdout().find("Deflate need more space to compress left"), std::string::npos);
+  length = needed + 1;
+  EXPECT_EQ(gzip(out.data(), &length, source.data(), source.size()), 0);
+  EXPECT_EQ(length, needed);
+}

@@ -1,0 +1,186 @@
+// The partitions node as the bootloader will read it, checked with fdtget and
+// dtc rather than with our own reader.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+
+#include "devicetree.h"
+#include "dtb_test_support.h"
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+constexpr uint64_t mib = 1 << 20;
+
+// A tree at the start of a buffer of `room` bytes.
+bytes in_room(const bytes &tree, size_t room = 0x40000) {
+  bytes buffer(room);
+  memcpy(buffer.data(), tree.data(), std::min(room, tree.size()));
+  return buffer;
+}
+
+int rework(bytes &tree, int mode, const mmc_partitions_fmt &table, bool single_tree = true) {
+  return rework_partitions_node(tree.data(), tree.size(), mode, "/partitions", &table, single_tree);
+}
+
+}  // namespace
+
+TEST(PartitionsNode, RebuildMirrorsThePartitionsAfterEnvInTableOrder) {
+  for (bool single_tree : {true, false}) {
+    bytes tree = in_room(compile_dts(box_dts("box", "boot", true)));
+    mmc_partitions_fmt table = android_table();
+    ASSERT_EQ(rework(tree, dtb_mode_rebuild, table, single_tree), 0);
+    const uint8_t *t = tree.data();
+    EXPECT_EQ(fdtget(t, "-l /"), "partitions\nfirmware\nsoc\n");
+    EXPECT_EQ(fdtget(t, "-p /partitions"), "parts\npart-0\npart-1\npart-2\npart-3\npart-4\n");
+    EXPECT_EQ(fdtget(t, "-l /partitions"), "logo\nmisc\nboot\nsystem\ndata\n");
+    EXPECT_EQ(fdtget(t, "/partitions parts"), "5\n");
+    // The old node's phandles went with it; 7 is the largest left, and the
+    // last table slot gets the lowest new one.
+    const char *names[] = {"logo", "misc", "boot", "system", "data"};
+    for (int n = 0; n < 5; n++) {
+      std::string node = std::string("/partitions/") + names[n];
+      std::string phandle = std::to_string(12 - n) + "\n";
+      EXPECT_EQ(fdtget(t, "/partitions part-" + std::to_string(n)), phandle);
+      EXPECT_EQ(fdtget(t, node + " phandle"), phandle);
+      EXPECT_EQ(fdtget(t, "-p " + node), "pname\nsize\nmask\nphandle\n");
+      EXPECT_EQ(fdtget(t, node + " pname"), std::string(names[n]) + "\n");
+    }
+    EXPECT_EQ(fdtget(t, "-t x /partitions/system size"), "0 74000000\n");
+    EXPECT_EQ(fdtget(t, "-t x /partitions/logo size"), "0 800000\n");
+    EXPECT_EQ(fdtget(t, "-t x /partitions/data size"), "ffffffff ffffffff\n");
+    EXPECT_EQ(fdtget(t, "-t x /partitions/data mask"), "11\n");
+    EXPECT_EQ(fdtget(t, "-t x /partitions/misc mask"), "1\n");
+  }
+}
+
+TEST(PartitionsNode, RemovalLeavesTheRestOfTheTreeAsItWas) {
+  std::string expected = decompile(compile_dts(box_dts("box", "boot", false)).data());
+  bytes tree = in_room(compile_dts(box_dts("box", "boot", true)));
+  mmc_partitions_fmt table = android_table();
+  ASSERT_EQ(rework(tree, dtb_mode_remove, table), 0);
+  EXPECT_EQ(decompile(tree.data()), expected);
+
+  // A tree without the node is only repacked, silently.
+  CaptureStdout();
+  ASSERT_EQ(rework(tree, dtb_mode_remove, table), 0);
+  EXPECT_EQ(GetCapturedStdout(), "");
+  EXPECT_EQ(decompile(tree.data()), expected);
+}
+
+TEST(PartitionsNode, EnvAsTheLastEntryLeavesOnlyAPartsCountOfZero) {
+  bytes tree = in_room(compile_dts(box_dts("box", "boot", true)));
+  mmc_partitions_fmt table = make_table({{"bootloader", 4 * mib, 0}, {"env", 8 * mib, 0}});
+  ASSERT_EQ(rework(tree, dtb_mode_rebuild, table), 0);
+  EXPECT_EQ(fdtget(tree.data(), "-p /partitions"), "parts\n");
+  EXPECT_EQ(fdtget(tree.data(), "-l /partitions"), "");
+  EXPECT_EQ(fdtget(tree.data(), "/partitions parts"), "0\n");
+}
+
+TEST(PartitionsNode, PhandlesStartAtOneInATreeWithoutAny) {
+  bytes tree = in_room(compile_dts("/dts-v1/;\n/ { model = \"bare\"; };\n"));
+  mmc_partitions_fmt table = android_table();
+  ASSERT_EQ(rework(tree, dtb_mode_rebuild, table), 0);
+  EXPECT_EQ(fdtget(tree.data(), "/partitions/data phandle"), "1\n");
+  EXPECT_EQ(fdtget(tree.data(), "/partitions/system phandle"), "2\n");
+  EXPECT_EQ(fdtget(tree.data(), "/partitions part-0"), "5\n");
+}
+
+TEST(PartitionsNode, RebuildFailsWithoutEnvOrWithNamesThatAreNoNodeNames) {
+  mmc_partitions_fmt no_env = make_table({{"bootloader", 4 * mib, 0}, {"data", 8 * mib, 4}});
+  bytes tree = in_room(compile_dts(box_dts("box", "boot", true)));
+  CaptureStdout();
+  EXPECT_EQ(rework(tree, dtb_mode_rebuild, no_env), -1);
+  EXPECT_EQ(GetCapturedStdout(),
+            "Could not find 'env' partition!\nFailed to create new partition table: -1!\n");
+
+  mmc_partitions_fmt bad_name = android_table();
+  strcpy(bad_name.entries[6].name, "bo/ot");
+  CaptureStdout();
+  EXPECT_EQ(rework(tree, dtb_mode_rebuild, bad_name), -1);
+  EXPECT_EQ(GetCapturedStdout(),
+            "Invalid partition name in slot 6!\nFailed to create new partition table: -1!\n");
+}
+
+TEST(PartitionsNode, AnEditThatDoesNotFitFailsInsteadOfLeavingAHalfBuiltNode) {
+  bytes compiled = compile_dts(box_dts("box", "boot", false));
+  bytes tree = in_room(compiled, compiled.size() + 64);
+  mmc_partitions_fmt table = android_table();
+  CaptureStdout();
+  EXPECT_EQ(rework(tree, dtb_mode_rebuild, table), -1);
+  std::string out = GetCapturedStdout();
+  EXPECT_NE(out.find(" '-3'\n"), std::string::npos) << out;  // FDT_ERR_NOSPACE
+  EXPECT_NE(out.find("Failed to create new partition table: -1!\n"), std::string::npos) << out;
+
+  // A tree that claims more than its room is refused before any edit.
+  bytes short_room = in_room(compiled, compiled.size() - 4);
+  CaptureStdout();
+  EXPECT_EQ(rework(short_room, dtb_mode_remove, table), -1);
+  EXPECT_EQ(GetCapturedStdout(), "Invalid device tree: total size beyond its room!\n");
+}
+
+TEST(PropertyString, CopiesTheCharactersOnlyAndRefusesWhatDoesNotFitOrEnd) {
+  std::string long_value(300, 'p');
+  bytes tree = compile_dts("/dts-v1/;\n/ { n { short = \"abc\"; edge = \"" + std::string(255, 'e') +
+                           "\"; long = \"" + long_value + "\"; raw = [61 62 63]; }; };\n");
+  char value[256] = "vwxyz";
+  EXPECT_EQ(get_property_string(tree.data(), "/n", "short", value, sizeof(value)), 0);
+  EXPECT_STREQ(value, "abcyz");
+  EXPECT_EQ(get_property_string(tree.data(), "/n", "edge", value, sizeof(value)), 0);
+  EXPECT_EQ(value[255], '\0');
+
+  const char *refused[][2] = {{"long", "value too long"},
+                              {"raw", "value not terminated"},
+                              {"missing", "property not found"}};
+  for (auto &r : refused) {
+    CaptureStdout();
+    EXPECT_EQ(get_property_string(tree.data(), "/n", r[0], value, sizeof(value)), -1);
+    EXPECT_EQ(GetCapturedStdout(), std::string("get_property_string '") + r[1] + "'\n");
+  }
+  CaptureStdout();
+  EXPECT_EQ(get_property_string(tree.data(), "/nowhere", "short", value, sizeof(value)), -1);
+  EXPECT_EQ(GetCapturedStdout(), "");
+}
+
+TEST(PartitionsNode, AnOlderTreeLayoutStillLosesItsOldNode) {
+  // Version 16 trees cannot be edited before they are opened.
+  temp_dir dir;
+  std::ofstream(dir.file("old.dts")) << box_dts("old", "boot", true);
+  run_shell("dtc -q -I dts -O dtb -V 16 -o " + dir.file("old.dtb") + " " + dir.file("old.dts"));
+  bytes tree = in_room(read_whole_file(dir.file("old.dtb")));
+  mmc_partitions_fmt table = android_table();
+  CaptureStdout();
+  ASSERT_EQ(rework(tree, dtb_mode_remove, table), 0);
+  EXPECT_EQ(GetCapturedStdout(), "delete_node '-10'\n");  // FDT_ERR_BADVERSION, then opened
+  EXPECT_EQ(fdtget(tree.data(), "-l /"), "firmware\nsoc\n");
+}
+
+TEST(PartitionsNode, EveryNodeAnsweringToThePathGoes) {
+  bytes tree = in_room(compile_dts(
+      "/dts-v1/;\n/ { partitions@1 { a { }; }; partitions { b { }; }; partitions@2 { }; };\n"));
+  mmc_partitions_fmt table = android_table();
+  ASSERT_EQ(rework(tree, dtb_mode_rebuild, table, false), 0);
+  EXPECT_EQ(fdtget(tree.data(), "-l /"), "partitions\n");
+  EXPECT_EQ(fdtget(tree.data(), "/partitions parts"), "5\n");
+}
+
+TEST(PartitionsNode, TreesThatWouldTripLibfdtAreRefusedFirst) {
+  // libfdt 1.6.1's own check loops for ever on a property length that wraps
+  // its offset, and follows a null name in trees older than version 16.
+  bytes compiled = compile_dts("/dts-v1/;\n/ { p = <1>; };\n");
+  uint32_t structure = uint32_t(compiled[8] << 24 | compiled[9] << 16 | compiled[10] << 8 | compiled[11]);
+  bytes wrapping = in_room(compiled);
+  memcpy(&wrapping[structure + 12], "\xff\xff\xff\xf4", 4);  // after root node and property tag
+  bytes ancient = in_room(compiled);
+  ancient[23] = 4;  // version
+  mmc_partitions_fmt table = android_table();
+  CaptureStdout();
+  EXPECT_EQ(rework(wrapping, dtb_mode_remove, table), -1);
+  EXPECT_EQ(rework(ancient, dtb_mode_remove, table), -1);
+  EXPECT_EQ(GetCapturedStdout(),
+            "Invalid device tree: property value runs past the structure block!\n"
+            "Invalid device tree: version older than 16!\n");
+}
