@@ -331,14 +331,17 @@ def make_block(content, compress):
     return bytes(block)
 
 
+def has_partitions_node(preset, state):
+    """An installation removes the node, or rebuilds it for "userdata" tables."""
+    return state == "fresh" or find(fresh_layout(preset), "userdata") is not None
+
+
 def dtb_blocks(preset, state):
     """The two DTB copies of the preset in the given installation state."""
     p = PRESETS[preset]
     parts = layout(preset, state)
-    has_userdata = find(fresh_layout(preset), "userdata") is not None
-    # An installation removes the node, or rebuilds it for "userdata" tables.
-    with_node = state == "fresh" or has_userdata
-    blobs = [compile_tree(tree_source(preset, t, parts, with_node)) for t in p["trees"]]
+    blobs = [compile_tree(tree_source(preset, t, parts, has_partitions_node(preset, state)))
+             for t in p["trees"]]
     form = p["dtb"]["form"]
     if form == "plain":
         content = blobs[0]
