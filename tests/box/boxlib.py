@@ -138,9 +138,8 @@ def single_layout(preset):
         if in_front:
             new.append(Part("reserved", reserved.offset, reserved.size, reserved.mask))
     place_behind("KV_FLASH", FLASH_BYTES, 4)
-    prev = new[-1]
-    offset = prev.end + (WIDE_GAP if prev.mask & 0x100 else GAP)
-    new.append(Part("KV_STORAGE", offset, emmc - offset, 4))
+    place_behind("KV_STORAGE", 0, 4)
+    new[-1].size = emmc - new[-1].offset  # the rest of the eMMC
     return new
 
 
