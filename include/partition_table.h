@@ -63,3 +63,40 @@ int find_partition(const mmc_partitions_fmt *table, const char *name, int *index
 int find_data_partition(const mmc_partitions_fmt *table, int *index);
 
 const char *mask_type_name(uint64_t mask);
+
+// ---- Layout planner ----
+inline constexpr const char name_bootloader[] = "bootloader";
+inline constexpr const char name_reserved[] = "reserved";
+inline constexpr const char name_super[] = "super";
+
+// Partitions a single-boot table of the data layout (no "userdata") keeps, in
+// this order; the relocation walks the same list.
+inline constexpr const char *const data_layout_keep_list[] = {"env", "misc", "logo", "dtbo",
+                                                              "dto"};
+// The same for the userdata layout.
+inline constexpr const char *const userdata_layout_keep_list[] = {"cache", "env",  "frp",
+                                                                  "factory", "logo", "misc"};
+
+// Partitions Android Verified Boot needs, with the active slot's suffix.
+struct avb_partition_list {
+  uint32_t count;
+  char names[max_partitions][partition_name_size];
+};
+static_assert(sizeof(avb_partition_list) == 516);
+
+// ---- Partition relocation ----
+// After a single-boot table was written: every partition the layout keeps
+// (the data-layout keep list for has_userdata 0, every slot behind "reserved"
+// for 1) whose offset differs between the two tables gets its old bytes at its
+// new offset on `device`. Checks the whole plan (check_partition_moves) before
+// the first write; uses a bounded buffer; flushes the device before it
+// returns 0. -1 on failure, with the cause printed.
+int move_partitions(unsigned int has_userdata, const mmc_partitions_fmt *old_table,
+                    const mmc_partitions_fmt *new_table, const char *device = path_emmc_device);
+
+// Decides, without writing anything, whether move_partitions can carry out
+// the moves between these tables on `device`. Operations call it before they
+// write the new table. 0 feasible, -1 with the reason printed.
+int check_partition_moves(unsigned int has_userdata, const mmc_partitions_fmt *old_table,
+                          const mmc_partitions_fmt *new_table,
+                          const char *device = path_emmc_device);
