@@ -84,6 +84,66 @@ struct avb_partition_list {
 };
 static_assert(sizeof(avb_partition_list) == 516);
 
+// Every planner function that needs the eMMC's size takes it as its last
+// argument; 0 (the default) measures /dev/mmcblk0. A size that stays unknown
+// makes the plan fail.
+constexpr uint64_t measure_emmc_size = 0;
+
+// Checks a table before anyone may write it: the record verifies, every name
+// has 1 to 15 characters and is used once, every partition lies inside the
+// eMMC and overlaps no other (KV_STORAGE may describe exactly the bytes of the
+// data partition), created partitions are not empty. 0, or -1 with the
+// problem printed.
+int check_planned_table(const mmc_partitions_fmt *table, uint64_t emmc_size);
+
+// Plans the table an installation writes: dual boot (install mode 1) or single
+// boot (0). Prints the room of KV_FLASH and KV_STORAGE and, with -v, the new
+// table. `avb_list` may be null. Dual boot measures the data filesystem
+// through a loop device of `device`. 0, or -1 with the cause printed; the new
+// table must not be written then.
+int plan_partition_table(int install_mode, int has_userdata, const mmc_partitions_fmt *old_table,
+                         mmc_partitions_fmt *new_table, avb_partition_list *avb_list,
+                         uint64_t *flash_room, uint64_t *storage_room,
+                         uint64_t emmc_size = measure_emmc_size,
+                         const char *device = path_emmc_device);
+
+// The data partition gives its last flash_partition_size bytes to KV_FLASH;
+// KV_STORAGE names the shortened data partition. 0 or -1.
+int build_dual_boot_table(const mmc_partitions_fmt *old_table, mmc_partitions_fmt *new_table,
+                          uint64_t emmc_size = measure_emmc_size);
+// Bootloader, reserved and the kept partitions from the start of the eMMC,
+// then KV_FLASH and KV_STORAGE (to the end of the eMMC). 0 or -1.
+int build_single_boot_table(int has_userdata, const mmc_partitions_fmt *old_table,
+                            mmc_partitions_fmt *new_table, avb_partition_list *avb_list,
+                            uint64_t emmc_size = measure_emmc_size);
+// Removal of dual boot: drops KV_STORAGE and KV_FLASH and gives the data
+// partition the KV_FLASH slot back. 0 or -1.
+int build_android_only_table(const mmc_partitions_fmt *dual_boot_table,
+                             mmc_partitions_fmt *new_table,
+                             uint64_t emmc_size = measure_emmc_size);
+
+// The named slot's size. 0 or -1 ("Could not find '%s' partition!").
+int partition_size(const mmc_partitions_fmt *table, const char *name, uint64_t *size);
+// Free bytes of the filesystem in the named partition, mounted for the
+// measurement on "/media/KV_STORAGE" through a loop device of `device`.
+int partition_free_space(const mmc_partitions_fmt *table, const char *name, uint64_t *free_bytes,
+                         const char *device = path_emmc_device);
+
+// ---- Active slot and AVB-protected partitions ----
+constexpr size_t slot_text_size = 32;
+constexpr size_t avb_parts_size = 256;
+// The bootloader's active_slot (fw_printenv) into `slot` (32 bytes); "normal"
+// when it cannot be read. Returns the text's length.
+int get_active_slot(char *slot);
+// Fills `list` with the partitions of `table` that verified boot needs: the
+// fixed names, then those of the vbmeta node's "parts" property of the DTB on
+// `reserved_device`, each with the active slot's suffix. Returns the count.
+int collect_avb_partitions(const mmc_partitions_fmt *table, avb_partition_list *list,
+                           const char *reserved_device = path_reserved_device);
+// The same from a slot text and a property text (null: none could be read).
+int collect_avb_names(const mmc_partitions_fmt *table, avb_partition_list *list,
+                      const char *slot, const char *parts);
+
 // ---- Partition relocation ----
 // After a single-boot table was written: every partition the layout keeps
 // (the data-layout keep list for has_userdata 0, every slot behind "reserved"
