@@ -11,39 +11,12 @@
 #include <vector>
 
 #include "devicetree.h"
+#include "box_images.h"
 #include "dtb_test_support.h"
-
-#ifndef KVEMMC_BOX_DIR
-#error "KVEMMC_BOX_DIR must name the folder of the emulated box"
-#endif
 
 namespace {
 
-const std::string kBoxtool = std::string(KVEMMC_BOX_DIR) + "/boxtool";
-constexpr uint64_t reserved_offset = 36ull << 20;
-constexpr uint64_t reserved_area = dtb_area_offset + dtb_area_size;  // table and both copies
-
-// The reserved partition (up to the end of the DTB copies) of a preset's
-// eMMC in the given installation state, as a file of its own.
-std::string reserved_image(const temp_dir &dir, const std::string &preset, const std::string &state,
-                           const std::string &name) {
-  const std::string emmc = dir.file(name + "-emmc.img");
-  const std::string reserved = dir.file(name + ".img");
-  EXPECT_EQ(run_shell(kBoxtool + " write-emmc " + preset + " " + state + " " + emmc), "");
-  EXPECT_EQ(run_shell("dd if=" + emmc + " of=" + reserved + " bs=64K skip=" +
-                      std::to_string(reserved_offset / 65536) + " count=" +
-                      std::to_string(reserved_area / 65536) + " status=none && rm " + emmc),
-            "");
-  return reserved;
-}
-
-mmc_partitions_fmt table_of(const std::string &image) {
-  mmc_partitions_fmt table;
-  bytes raw = read_whole_file(image);
-  EXPECT_GE(raw.size(), sizeof(table));
-  memcpy(&table, raw.data(), sizeof(table));
-  return table;
-}
+const std::string &kBoxtool = box_tool;
 
 // dtc's text of a tree without its /partitions node and without empty lines.
 std::string without_partitions_node(const std::string &dts) {
@@ -78,7 +51,7 @@ class BoxImages : public ::testing::TestWithParam<Preset> {};
 TEST_P(BoxImages, VbmetaPartsAreReadFromCopyOne) {
   const Preset p = GetParam();
   temp_dir dir;
-  const std::string reserved = reserved_image(dir, p.name, "fresh", "reserved");
+  const std::string reserved = box_reserved_image(dir, p.name, "fresh", "reserved");
   char value[256] = {};
   int result = read_dtb_property_from(reserved.c_str(), "/firmware/android/vbmeta", "parts", value,
                                       sizeof(value));
@@ -96,9 +69,9 @@ TEST_P(BoxImages, VbmetaPartsAreReadFromCopyOne) {
 TEST_P(BoxImages, WritingTheInstallationsTableKeepsEveryTreeWhole) {
   const Preset p = GetParam();
   temp_dir dir;
-  const std::string reserved = reserved_image(dir, p.name, "fresh", "reserved");
-  const std::string installed = reserved_image(dir, p.name, p.installed, "installed");
-  const mmc_partitions_fmt table = table_of(installed);
+  const std::string reserved = box_reserved_image(dir, p.name, "fresh", "reserved");
+  const std::string installed = box_reserved_image(dir, p.name, p.installed, "installed");
+  const mmc_partitions_fmt table = box_table_of(installed);
 
   ASSERT_EQ(run_shell(kBoxtool + " dtb --at 0 " + reserved + " " + dir.file("before")).find("<exit"),
             std::string::npos);

@@ -318,3 +318,47 @@ TEST_F(LoopDevices, CopyToEmmcReplacesTheTwoTargetsExactly) {
 }
 
 }  // namespace
+
+// The dual-boot plan measures the Android data filesystem through a loop
+// device at KV_STORAGE's offset and refuses when that filesystem cannot give
+// up KV_FLASH's size.
+TEST_F(LoopDevices, DualBootPlanMeasuresTheDataFilesystemAndNeedsRoomForFlash) {
+  ASSERT_EQ(mount("kvemmc-test-media", "/media", "tmpfs", 0, "mode=0755"), 0) << strerror(errno);
+  media_mounted = true;
+  struct restore_flash_size {
+    ~restore_flash_size() { flash_partition_size = default_flash_partition_size; }
+  } restore;
+  flash_partition_size = 48 * MiB;
+  const mmc_partitions_fmt old = make_table({{"bootloader", 4 * MiB, 0, 0},
+                                             {"reserved", 64 * MiB, 36 * MiB, 0},
+                                             {"data", 96 * MiB, 108 * MiB, 4}});
+  const std::string disk = image("disk.img", 204 * MiB);
+  for (uint64_t content_mib : {8, 60}) {
+    fs::remove_all(tmp / "android");
+    fs::create_directories(tmp / "android");
+    std::string random = shell("head -c " + std::to_string(content_mib * MiB) +
+                               " /dev/urandom > " + (tmp / "android/media") + " && echo ok");
+    ASSERT_EQ(random, "ok\n");
+    make_ext4(disk, 108 * MiB, 96 * MiB, tmp / "android");
+    mmc_partitions_fmt planned{};
+    uint64_t flash_room = 0, storage_room = 1;
+    CaptureStdout();
+    int result = plan_partition_table(install_mode_dual_boot, 0, &old, &planned, nullptr,
+                                      &flash_room, &storage_room, 204 * MiB, disk.c_str());
+    std::string output = GetCapturedStdout();
+    EXPECT_TRUE(contains(output, "Free space of 'partition KV_FLASH': 48MB\n"));
+    EXPECT_TRUE(contains(output, "Free space of 'partition KV_STORAGE': "));
+    EXPECT_EQ(shell("grep -c /media/ /proc/self/mounts"), "0\n");
+    if (content_mib == 8) {
+      EXPECT_EQ(result, 0) << output;
+      // What is left of the filesystem's free space once it gives 48 MiB.
+      EXPECT_GT(storage_room, 20 * MiB);
+      EXPECT_LT(storage_room, 96 * MiB - 8 * MiB - 48 * MiB);
+    } else {
+      EXPECT_EQ(result, -1);
+      EXPECT_EQ(storage_room, 0u);
+      EXPECT_TRUE(contains(output, "MB that 'KV_FLASH' takes from it!\n"
+                                   "Failed to create partition table for dual boot installation!\n"));
+    }
+  }
+}
