@@ -6,6 +6,7 @@
 #include <string>
 
 #include "../support/table_builder.h"
+#include "dtb_test_support.h"
 #include "partition_table.h"
 #include "planner_internal.h"
 
@@ -437,4 +438,40 @@ TEST(AvbPartitions, NamesAreKeptOnceAndTooLongOnesAreSkippedWithAWarning) {
   std::string out = GetCapturedStdout();
   EXPECT_EQ(out.find('\x1b'), std::string::npos);
   EXPECT_NE(out.find("'vendor_boot_?[2J_slot' is too long"), std::string::npos) << out;
+}
+
+TEST(AvbPartitions, ActiveSlotIsWhatFollowsTheEqualsSignOrNormalWhenUnreadable) {
+  temp_dir dir;
+  const char *path = getenv("PATH");
+  const std::string saved = path ? path : "";
+  setenv("PATH", (dir.path + ":" + saved).c_str(), 1);
+  struct Case {
+    const char *script;
+    const char *slot;
+    const char *output;
+  };
+  const Case cases[] = {
+      {"echo active_slot=_b", "_b", ""},
+      {"echo active_slot=normal", "normal", ""},
+      {"echo _a", "_a", ""},
+      {"echo a=b=c", "b=c", ""},
+      {"exit 1", "normal",
+       "Error running pclose on cmd: `fw_printenv active_slot`. Error: 1\n"
+       "Failed to read 'active_slot', set to default\n"},
+      {"printf 'active_slot=%0100d' 0", "0000000000000000000", ""},  // cut to the 32-byte buffer
+  };
+  for (const Case &c : cases) {
+    write_whole_file(dir.file("fw_printenv"),
+                     bytes(c.script, c.script + strlen(c.script)));
+    run_shell("sed -i '1i #!/bin/sh' " + dir.file("fw_printenv") + " && chmod 755 " +
+              dir.file("fw_printenv"));
+    char slot[slot_text_size];
+    memset(slot, 'x', sizeof(slot));
+    CaptureStdout();
+    int length = get_active_slot(slot);
+    EXPECT_EQ(GetCapturedStdout(), c.output) << c.script;
+    EXPECT_STREQ(slot, c.slot) << c.script;
+    EXPECT_EQ(length, static_cast<int>(strlen(c.slot)));
+  }
+  setenv("PATH", saved.c_str(), 1);
 }
