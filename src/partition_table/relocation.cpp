@@ -19,7 +19,7 @@
 #include "partition_table.h"
 #include "relocation_internal.h"
 
-uint64_t relocation_chunk_size = 0x1000000;
+uint64_t relocation_chunk_size = 0x800000;
 
 namespace {
 
