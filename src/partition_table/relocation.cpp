@@ -296,32 +296,21 @@ int plan_relocation(unsigned int has_userdata, const mmc_partitions_fmt *old_tab
   return schedule_moves(list, &kept, path, device_size, plan);
 }
 
-int read_fully(int fd, uint8_t *buffer, uint64_t size, uint64_t offset) {
+// Reads or writes all `size` bytes at `offset`; a transfer that ends short is
+// a failure.
+int transfer_fully(int fd, bool writing, uint8_t *buffer, uint64_t size, uint64_t offset) {
   while (size > 0) {
-    ssize_t got = pread(fd, buffer, static_cast<size_t>(size), static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      puts(msg_read);
+    size_t length = static_cast<size_t>(size);
+    off_t at = static_cast<off_t>(offset);
+    ssize_t done = writing ? pwrite(fd, buffer, length, at) : pread(fd, buffer, length, at);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) {
+      puts(writing ? msg_write : msg_read);
       return -1;
     }
-    buffer += got;
-    size -= static_cast<uint64_t>(got);
-    offset += static_cast<uint64_t>(got);
-  }
-  return 0;
-}
-
-int write_fully(int fd, const uint8_t *buffer, uint64_t size, uint64_t offset) {
-  while (size > 0) {
-    ssize_t put = pwrite(fd, buffer, static_cast<size_t>(size), static_cast<off_t>(offset));
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) {
-      puts(msg_write);
-      return -1;
-    }
-    buffer += put;
-    size -= static_cast<uint64_t>(put);
-    offset += static_cast<uint64_t>(put);
+    buffer += done;
+    size -= static_cast<uint64_t>(done);
+    offset += static_cast<uint64_t>(done);
   }
   return 0;
 }
@@ -413,8 +402,8 @@ int move_partition_contents(int fd, uint64_t from, uint64_t to, uint64_t size, u
   for (uint64_t done = 0; done < size;) {
     uint64_t length = size - done < chunk_size ? size - done : chunk_size;
     uint64_t position = backward ? size - done - length : done;
-    if (read_fully(fd, chunk, length, from + position) != 0) return -1;
-    if (write_fully(fd, chunk, length, to + position) != 0) return -1;
+    if (transfer_fully(fd, false, chunk, length, from + position) != 0) return -1;
+    if (transfer_fully(fd, true, chunk, length, to + position) != 0) return -1;
     done += length;
     show_progress(&progress, done);
   }
