@@ -9,7 +9,6 @@
 // The whole schedule is worked out, and checked against the device, before
 // the first write.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -387,7 +386,11 @@ int prepare_partition_move(const char *name, const mmc_partitions_fmt *old_table
            static_cast<unsigned long long>(new_entry.size));
     return -1;
   }
-  if (list->count >= max_partitions) return -1;  // each name is recorded once
+  // Each name is recorded once, so a table's 32 slots cannot overfill the list.
+  if (list->count >= max_partitions) {
+    puts("Too many partitions to move!");
+    return -1;
+  }
   list->moves[list->count].entry = new_entry;
   list->moves[list->count].old_offset = old_entry.offset;
   list->count++;
