@@ -160,3 +160,29 @@ int move_partitions(unsigned int has_userdata, const mmc_partitions_fmt *old_tab
 int check_partition_moves(unsigned int has_userdata, const mmc_partitions_fmt *old_table,
                           const mmc_partitions_fmt *new_table,
                           const char *device = path_emmc_device);
+
+// One partition that changes place: its slot of the new table and the offset
+// its contents start at on the old table.
+struct partition_move {
+  partition_entry entry;
+  uint64_t old_offset;
+};
+
+// The moves of one relocation, in recording order.
+struct move_list {
+  uint32_t count;
+  partition_move moves[max_partitions];
+};
+
+// Records the move of `name` when both tables hold it at different offsets
+// (a name already recorded is passed over). Reads nothing. 0 or -1 (the name
+// is missing from a table, with the message printed).
+int prepare_partition_move(const char *name, const mmc_partitions_fmt *old_table,
+                           const mmc_partitions_fmt *new_table, move_list *list);
+
+// Copies `size` bytes of the open device `fd` from offset `from` to offset
+// `to` through `chunk` (`chunk_size` bytes), chunk after chunk in the
+// direction that never overwrites a byte before it was read (from the end
+// when the ranges overlap and `to` lies above `from`). 0 or -1.
+int move_partition_contents(int fd, uint64_t from, uint64_t to, uint64_t size, uint8_t *chunk,
+                            uint64_t chunk_size);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "partition_table.h"
 
@@ -15,7 +16,7 @@ struct test_partition {
   uint64_t mask;
 };
 
-inline mmc_partitions_fmt make_table(std::initializer_list<test_partition> partitions) {
+inline mmc_partitions_fmt make_table(const std::vector<test_partition> &partitions) {
   mmc_partitions_fmt table;
   memset(&table, 0, sizeof(table));
   memcpy(table.magic, "MPT", 4);
@@ -31,6 +32,10 @@ inline mmc_partitions_fmt make_table(std::initializer_list<test_partition> parti
   table.part_num = n;
   table.checksum = partition_table_checksum(table.entries, static_cast<int>(n));
   return table;
+}
+
+inline mmc_partitions_fmt make_table(std::initializer_list<test_partition> partitions) {
+  return make_table(std::vector<test_partition>(partitions));
 }
 
 // A table with just these names (sizes and offsets do not matter to the menu).

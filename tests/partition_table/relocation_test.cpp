@@ -1,0 +1,530 @@
+// Relocation of partition contents on image files standing in for the eMMC.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "../../src/partition_table/relocation_internal.h"
+#include "../support/table_builder.h"
+#include "partition_table.h"
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+constexpr uint64_t KiB = 1024;
+constexpr uint64_t MiB = 1024 * KiB;
+constexpr uint64_t GiB = 1024 * MiB;
+
+// A sparse image file in a fresh folder, removed again at the end.
+struct image_file {
+  std::string folder;
+  std::string path;
+  int fd = -1;
+
+  image_file(uint64_t size, const char *base = nullptr) {
+    // In memory where possible: every relocation ends with an fsync.
+    if (!base) base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    std::string name = std::string(base) + "/relocation-XXXXXX";
+    if (!mkdtemp(name.data())) {
+      ADD_FAILURE() << "mkdtemp failed in " << base;
+      return;
+    }
+    folder = name;
+    path = folder + "/mmcblk0";
+    fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0 || ftruncate(fd, static_cast<off_t>(size)) != 0) ADD_FAILURE() << "no image";
+  }
+  ~image_file() {
+    if (fd >= 0) close(fd);
+    unlink(path.c_str());
+    rmdir(folder.c_str());
+  }
+
+  void write(uint64_t offset, const std::vector<uint8_t> &bytes) const {
+    ASSERT_EQ(pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)),
+              static_cast<ssize_t>(bytes.size()));
+  }
+  std::vector<uint8_t> read(uint64_t offset, uint64_t size) const {
+    std::vector<uint8_t> bytes(size);
+    EXPECT_EQ(pread(fd, bytes.data(), size, static_cast<off_t>(offset)),
+              static_cast<ssize_t>(size));
+    return bytes;
+  }
+  std::vector<uint8_t> all() const {
+    off_t size = lseek(fd, 0, SEEK_END);
+    return read(0, static_cast<uint64_t>(size));
+  }
+};
+
+// Byte `position` of the recognisable contents of partition `id`.
+uint8_t pattern_byte(uint32_t id, uint64_t position) {
+  uint64_t x = (position + 1) ^ (static_cast<uint64_t>(id) << 48);
+  x *= 0x9e3779b97f4a7c15ull;
+  return static_cast<uint8_t>(x >> 56);
+}
+
+std::vector<uint8_t> pattern(uint32_t id, uint64_t position, uint64_t length) {
+  std::vector<uint8_t> bytes(length);
+  for (uint64_t i = 0; i < length; i++) bytes[i] = pattern_byte(id, position + i);
+  return bytes;
+}
+
+struct span {
+  uint64_t position;
+  uint64_t length;
+};
+
+// The parts of a partition that carry its pattern: all of it when it is
+// small, else blocks at its start and end, around every chunk boundary and
+// at a few places in between.
+std::vector<span> sample_spans(uint64_t size, uint64_t chunk, std::mt19937_64 &random) {
+  if (size <= 4 * MiB) return size ? std::vector<span>{{0, size}} : std::vector<span>{};
+  constexpr uint64_t block = 4096;
+  std::vector<span> spans = {{0, block}, {size - block, block}};
+  for (uint64_t boundary = chunk; boundary < size; boundary += chunk)
+    spans.push_back({boundary - block / 2, block});
+  for (int i = 0; i < 8; i++) spans.push_back({random() % (size - block), block});
+  return spans;
+}
+
+struct layout_partition {
+  std::string name;
+  uint64_t size;
+  uint64_t old_offset;  // UINT64_MAX: only on the new table
+  uint64_t new_offset;  // UINT64_MAX: only on the old table
+  uint64_t new_size;
+};
+
+mmc_partitions_fmt table_of(const std::vector<layout_partition> &partitions, bool new_table) {
+  std::vector<test_partition> slots;
+  for (const layout_partition &p : partitions) {
+    uint64_t offset = new_table ? p.new_offset : p.old_offset;
+    if (offset != UINT64_MAX)
+      slots.push_back({p.name.c_str(), new_table ? p.new_size : p.size, offset, 0});
+  }
+  return make_table(slots);
+}
+
+bool moves(const layout_partition &p) {
+  return p.old_offset != UINT64_MAX && p.new_offset != UINT64_MAX && p.old_offset != p.new_offset;
+}
+
+// A layout on an image: every partition of the old table carries its
+// pattern; after a successful relocation each moved partition must carry it
+// at its new place and every other kept partition where it was.
+struct relocation_case {
+  std::vector<layout_partition> partitions;
+  unsigned int has_userdata = 1;
+  uint64_t device_size = 0;
+  std::vector<std::vector<span>> samples;
+  std::vector<std::vector<std::vector<uint8_t>>> expected;  // what the samples read before
+
+  void fill(const image_file &image, uint64_t chunk, std::mt19937_64 &random) {
+    samples.assign(partitions.size(), {});
+    for (uint32_t i = 0; i < partitions.size(); i++) {
+      const layout_partition &p = partitions[i];
+      if (p.old_offset == UINT64_MAX || p.old_offset >= device_size) continue;
+      uint64_t size = std::min(p.size, device_size - p.old_offset);
+      samples[i] = sample_spans(size, chunk, random);
+      for (const span &s : samples[i])
+        image.write(p.old_offset + s.position, pattern(i, s.position, s.length));
+    }
+    // Old places may overlap: what counts is what each partition holds now.
+    expected.assign(partitions.size(), {});
+    for (uint32_t i = 0; i < partitions.size(); i++)
+      for (const span &s : samples[i])
+        expected[i].push_back(image.read(partitions[i].old_offset + s.position, s.length));
+  }
+
+  // Moved partitions at their new place, kept ones where they are; nothing
+  // else is looked at (free space may hold staged copies).
+  void expect_moved(const image_file &image) const {
+    for (uint32_t i = 0; i < partitions.size(); i++) {
+      const layout_partition &p = partitions[i];
+      if (p.old_offset == UINT64_MAX || p.new_offset == UINT64_MAX) continue;
+      for (size_t k = 0; k < samples[i].size(); k++) {
+        const span &s = samples[i][k];
+        ASSERT_EQ(image.read(p.new_offset + s.position, s.length), expected[i][k])
+            << p.name << " at +" << s.position;
+      }
+    }
+  }
+};
+
+class Relocation : public testing::Test {
+ protected:
+  void SetUp() override { default_chunk = relocation_chunk_size; }
+  void TearDown() override { relocation_chunk_size = default_chunk; }
+
+  using entry_point = int (*)(unsigned int, const mmc_partitions_fmt *, const mmc_partitions_fmt *,
+                              const char *);
+  // Runs move_partitions or check_partition_moves on the case's tables.
+  int run(entry_point entry, const relocation_case &c, const image_file &image,
+          std::string *output) {
+    mmc_partitions_fmt old_table = table_of(c.partitions, false);
+    mmc_partitions_fmt new_table = table_of(c.partitions, true);
+    CaptureStdout();
+    int result = entry(c.has_userdata, &old_table, &new_table, image.path.c_str());
+    *output = GetCapturedStdout();
+    return result;
+  }
+  int move(const relocation_case &c, const image_file &image, std::string *output) {
+    return run(move_partitions, c, image, output);
+  }
+  int check(const relocation_case &c, const image_file &image, std::string *output) {
+    return run(check_partition_moves, c, image, output);
+  }
+
+  uint64_t default_chunk = 0;
+};
+
+std::string moving_line(const char *name, uint64_t from, uint64_t size, uint64_t to) {
+  char line[200];
+  snprintf(line, sizeof(line),
+           "Moving partition '%s' from offset 0x%012llx, size %lldMB to offset 0x%012llx, please "
+           "wait...\n",
+           name, static_cast<unsigned long long>(from), static_cast<long long>(size >> 20),
+           static_cast<unsigned long long>(to));
+  return line;
+}
+
+constexpr uint64_t none = UINT64_MAX;
+
+// bootloader and reserved, then the given partitions (a new size of 0: the
+// same size on both tables).
+relocation_case userdata_case(std::vector<layout_partition> rest, uint64_t device_size) {
+  relocation_case c;
+  c.partitions = {{"bootloader", 1 * MiB, 0, 0, 1 * MiB},
+                  {"reserved", 2 * MiB, 2 * MiB, 2 * MiB, 2 * MiB}};
+  for (layout_partition &p : rest) {
+    if (p.new_size == 0) p.new_size = p.size;
+    c.partitions.push_back(p);
+  }
+  c.device_size = device_size;
+  return c;
+}
+
+TEST_F(Relocation, LeavesPartitionsThatKeepTheirOffsetAlone) {
+  relocation_case c = userdata_case(
+      {{"cache", 3 * MiB, 5 * MiB, 5 * MiB, 0}, {"env", 1 * MiB, 9 * MiB, 9 * MiB, 0}}, 16 * MiB);
+  image_file image(c.device_size);
+  std::mt19937_64 random(1);
+  c.fill(image, relocation_chunk_size, random);
+  std::vector<uint8_t> before = image.all();
+  std::string output;
+  EXPECT_EQ(move(c, image, &output), 0);
+  EXPECT_EQ(output, "\n");
+  EXPECT_EQ(image.all(), before);
+}
+
+TEST_F(Relocation, DataLayoutMovesMiscWhileEnvStays) {
+  relocation_case c = userdata_case({{"env", 1 * MiB, 5 * MiB, 5 * MiB, 0},
+                                     {"misc", 2 * MiB, 8 * MiB, 6 * MiB, 0},
+                                     {"data", 4 * MiB, 12 * MiB, none, 0}},
+                                    16 * MiB);
+  c.has_userdata = 0;
+  image_file image(c.device_size);
+  std::mt19937_64 random(2);
+  c.fill(image, relocation_chunk_size, random);
+  std::vector<uint8_t> env_before = image.read(5 * MiB, 1 * MiB);
+  std::string output;
+  EXPECT_EQ(move(c, image, &output), 0);
+  EXPECT_EQ(output, "\n" + moving_line("misc", 8 * MiB, 2 * MiB, 6 * MiB));
+  c.expect_moved(image);
+  EXPECT_EQ(image.read(5 * MiB, 1 * MiB), env_before);
+}
+
+TEST_F(Relocation, UserdataLayoutWithoutReservedFailsBeforeOpeningTheDevice) {
+  relocation_case c;
+  c.partitions = {{"bootloader", 1 * MiB, 0, 0, 1 * MiB},
+                  {"reserved", 2 * MiB, 2 * MiB, none, 2 * MiB},
+                  {"cache", 1 * MiB, 5 * MiB, 6 * MiB, 1 * MiB}};
+  image_file image(16 * MiB);
+  std::string missing = image.folder + "/no-such-device";
+  mmc_partitions_fmt old_table = table_of(c.partitions, false);
+  mmc_partitions_fmt new_table = table_of(c.partitions, true);
+  CaptureStdout();
+  EXPECT_EQ(move_partitions(1, &old_table, &new_table, missing.c_str()), -1);
+  EXPECT_EQ(check_partition_moves(1, &old_table, &new_table, missing.c_str()), -1);
+  EXPECT_EQ(GetCapturedStdout(),
+            "\nCould not find 'reserved' partition!\nCould not find 'reserved' partition!\n");
+}
+
+TEST_F(Relocation, ReportsADeviceItCannotOpen) {
+  relocation_case c = userdata_case({{"cache", 1 * MiB, 5 * MiB, 6 * MiB, 0}}, 16 * MiB);
+  mmc_partitions_fmt old_table = table_of(c.partitions, false);
+  mmc_partitions_fmt new_table = table_of(c.partitions, true);
+  CaptureStdout();
+  EXPECT_EQ(move_partitions(1, &old_table, &new_table, "/nonexistent/mmcblk0"), -1);
+  EXPECT_EQ(GetCapturedStdout(), "\nError opening file for writing '/nonexistent/mmcblk0'!\n");
+}
+
+TEST_F(Relocation, AnEmptyPartitionIsAnnouncedButNothingIsWritten) {
+  relocation_case c = userdata_case({{"frp", 0, 5 * MiB, 9 * MiB, 0}}, 16 * MiB);
+  image_file image(c.device_size);
+  image.write(9 * MiB, pattern(7, 0, 64 * KiB));
+  std::vector<uint8_t> before = image.all();
+  std::string output;
+  EXPECT_EQ(move(c, image, &output), 0);
+  EXPECT_EQ(output, "\n" + moving_line("frp", 5 * MiB, 0, 9 * MiB));
+  EXPECT_EQ(image.all(), before);
+}
+
+// Partitions that move over their own old place, down and up, with sizes
+// that leave a short last chunk.
+TEST_F(Relocation, MovesOverItsOwnOldPlaceInBothDirections) {
+  relocation_chunk_size = 64 * KiB;
+  uint64_t odd = 5 * 64 * KiB + 777;
+  for (uint64_t to :
+       {5 * MiB - 3 * 64 * KiB, 5 * MiB + 100, 5 * MiB + 2 * 64 * KiB, 5 * MiB + odd}) {
+    relocation_case c = userdata_case({{"super", odd, 5 * MiB, to, 0}}, 8 * MiB);
+    image_file image(c.device_size);
+    std::mt19937_64 random(4);
+    c.fill(image, relocation_chunk_size, random);
+    std::string output;
+    EXPECT_EQ(move(c, image, &output), 0);
+    EXPECT_EQ(output, "\n" + moving_line("super", 5 * MiB, odd, to));
+    c.expect_moved(image);
+  }
+}
+
+TEST_F(Relocation, SwapsTwoPartitionsThroughFreeSpace) {
+  relocation_chunk_size = 4 * KiB;
+  relocation_case c = userdata_case({{"cache", 2 * MiB, 5 * MiB, 7 * MiB, 0},
+                                     {"env", 2 * MiB, 7 * MiB, 5 * MiB, 0},
+                                     {"KV_STORAGE", 4 * MiB, none, 10 * MiB, 0}},
+                                    16 * MiB);
+  image_file image(c.device_size);
+  std::mt19937_64 random(5);
+  c.fill(image, relocation_chunk_size, random);
+  std::string output;
+  EXPECT_EQ(check(c, image, &output), 0) << output;
+  EXPECT_EQ(move(c, image, &output), 0) << output;
+  EXPECT_EQ(output, "\n" + moving_line("cache", 5 * MiB, 2 * MiB, 7 * MiB) +
+                        moving_line("env", 7 * MiB, 2 * MiB, 5 * MiB));
+  c.expect_moved(image);
+}
+
+struct infeasible_plan {
+  const char *what;
+  unsigned int has_userdata;
+  std::vector<layout_partition> rest;
+  const char *message;
+};
+
+TEST_F(Relocation, RefusesInfeasiblePlansAndLeavesTheDeviceAlone) {
+  const infeasible_plan plans[] = {
+      {"kept name missing from the new table",
+       0,
+       {{"env", 1 * MiB, 5 * MiB, 4 * MiB, 0}, {"logo", 1 * MiB, 8 * MiB, none, 0}},
+       "No partition 'logo' found on new table!\n"},
+      {"size differs",
+       1,
+       {{"cache", 2 * MiB, 5 * MiB, 8 * MiB, 3 * MiB}},
+       "Partition 'cache' has 0x000000200000 bytes on the old table but 0x000000300000 on the new "
+       "one!\n"},
+      {"outside the device",
+       1,
+       {{"cache", 2 * MiB, 5 * MiB, 15 * MiB, 0}},
+       "Partition 'cache' at offset 0x000000f00000, size 0x000000200000 lies outside"},
+      {"offset overflows", 1, {{"cache", 2 * MiB, 5 * MiB, UINT64_MAX - MiB, 0}}, "lies outside"},
+      {"over the reserved partition",
+       1,
+       {{"cache", 2 * MiB, 5 * MiB, 3 * MiB, 0}},
+       "New place of partition 'cache' overlaps partition 'reserved'!\n"},
+      {"two targets overlap",
+       1,
+       {{"cache", 2 * MiB, 5 * MiB, 9 * MiB, 0}, {"env", 2 * MiB, 7 * MiB, 10 * MiB, 0}},
+       "New place of partition 'env' overlaps the new place of partition 'cache'!\n"},
+      {"cycle without room",
+       1,
+       {{"cache", 5 * MiB, 5 * MiB, 10 * MiB, 0},
+        {"env", 5 * MiB, 10 * MiB, 5 * MiB, 0},
+        {"logo", 1 * MiB, 15 * MiB, 15 * MiB, 0}},
+       "in a cycle"},
+  };
+  for (const infeasible_plan &plan : plans) {
+    SCOPED_TRACE(plan.what);
+    relocation_case c = userdata_case(plan.rest, 16 * MiB);
+    c.has_userdata = plan.has_userdata;
+    image_file image(c.device_size);
+    std::mt19937_64 random(6);
+    c.fill(image, relocation_chunk_size, random);
+    std::vector<uint8_t> before = image.all();
+    std::string output;
+    EXPECT_EQ(check(c, image, &output), -1);
+    EXPECT_NE(output.find(plan.message), std::string::npos) << output;
+    EXPECT_EQ(move(c, image, &output), -1);
+    EXPECT_NE(output.find(plan.message), std::string::npos) << output;
+    EXPECT_EQ(output.find("Moving"), std::string::npos) << output;
+    EXPECT_EQ(image.all(), before);
+  }
+}
+
+// ---- Random layouts ----
+
+// Places `size` bytes in [0, limit) clear of `busy`, at a random place, or
+// returns none.
+uint64_t random_place(uint64_t size, uint64_t limit, const std::vector<span> &busy,
+                      std::mt19937_64 &random) {
+  if (size > limit) return none;
+  for (int attempt = 0; attempt < 200; attempt++) {
+    uint64_t at = random() % (limit - size + 1);
+    if (random() % 2) at &= ~(4 * KiB - 1);
+    bool clear = std::none_of(busy.begin(), busy.end(), [&](const span &b) {
+      return size && b.length && at < b.position + b.length && b.position < at + size;
+    });
+    if (clear) return at;
+  }
+  return none;
+}
+
+const char *const examined_names[] = {"env", "misc", "logo", "dtbo", "dto"};
+
+// A layout where every moved partition has room: old and new places each
+// clear of the kept partitions and of each other, and a free stretch as
+// large as the largest moved partition at the end of the device.
+relocation_case feasible_case(std::mt19937_64 &random, uint64_t scale) {
+  relocation_case c;
+  c.has_userdata = random() % 2;
+  uint32_t moved = 1 + random() % 5;
+  uint32_t kept = random() % 3;
+  std::vector<uint64_t> sizes;
+  uint64_t largest = 0;
+  uint64_t total = 0;
+  for (uint32_t i = 0; i < moved; i++) {
+    uint64_t size = random() % 5 == 0 ? 0 : 1 + random() % scale;
+    sizes.push_back(size);
+    largest = std::max(largest, size);
+    total += size;
+  }
+  uint64_t span_size = 3 * total + 4 * scale;
+  c.device_size = span_size + largest + random() % 4096;
+  std::vector<span> kept_spans = {{0, 64 * KiB}, {128 * KiB, 256 * KiB}};
+  c.partitions = {{"bootloader", 64 * KiB, 0, 0, 64 * KiB},
+                  {"reserved", 256 * KiB, 128 * KiB, 128 * KiB, 256 * KiB}};
+  for (uint32_t i = 0; i < kept; i++) {
+    uint64_t size = 1 + random() % (scale / 4 + 1);
+    uint64_t at = random_place(size, span_size, kept_spans, random);
+    if (at == none) continue;
+    kept_spans.push_back({at, size});
+    std::string name = i == 0 ? "super" : "cache";
+    c.partitions.push_back({name, size, at, at, size});
+  }
+  std::vector<span> old_busy = kept_spans;
+  std::vector<span> new_busy = kept_spans;
+  for (uint32_t i = 0; i < moved; i++) {
+    uint64_t from = random_place(sizes[i], span_size, old_busy, random);
+    uint64_t to = random_place(sizes[i], span_size, new_busy, random);
+    if (from == none || to == none || from == to) continue;
+    old_busy.push_back({from, sizes[i]});
+    new_busy.push_back({to, sizes[i]});
+    c.partitions.push_back({examined_names[i], sizes[i], from, to, sizes[i]});
+  }
+  // A created partition over free space of the new table may be used for staging.
+  uint64_t created = random_place(scale, span_size, new_busy, random);
+  if (created != none) c.partitions.push_back({"KV_STORAGE", scale, none, created, scale});
+  std::shuffle(c.partitions.begin() + 2, c.partitions.end(), random);
+  return c;
+}
+
+// Anything goes: places may overlap, leave the device or change size.
+relocation_case random_case(std::mt19937_64 &random) {
+  relocation_case c;
+  c.has_userdata = random() % 2;
+  c.device_size = 1 * MiB + random() % (3 * MiB);
+  c.partitions = {{"bootloader", 64 * KiB, 0, 0, 64 * KiB},
+                  {"reserved", 64 * KiB, 64 * KiB, 64 * KiB, 64 * KiB}};
+  uint32_t count = 1 + random() % 5;
+  for (uint32_t i = 0; i < count; i++) {
+    uint64_t size = random() % (c.device_size / 3);
+    uint64_t from = random() % c.device_size;
+    uint64_t to = random() % 8 == 0 ? from : random() % c.device_size;
+    uint64_t new_size = random() % 16 == 0 ? size + 1 : size;
+    c.partitions.push_back({examined_names[i], size, from, to, new_size});
+  }
+  return c;
+}
+
+TEST_F(Relocation, MovesEveryFeasibleRandomLayoutExactly) {
+  for (uint64_t seed = 1; seed <= 300; seed++) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937_64 random(seed);
+    const uint64_t chunks[] = {512, 1000, 4096, 65536, 16 * MiB};
+    relocation_chunk_size = chunks[random() % 5];
+    relocation_case c = feasible_case(random, 256 * KiB);
+    image_file image(c.device_size);
+    c.fill(image, relocation_chunk_size, random);
+    std::string output;
+    ASSERT_EQ(check(c, image, &output), 0) << output;
+    ASSERT_EQ(move(c, image, &output), 0) << output;
+    size_t lines = std::count_if(c.partitions.begin(), c.partitions.end(), moves);
+    size_t printed = 0;
+    for (size_t at = output.find("Moving"); at != std::string::npos;
+         at = output.find("Moving", at + 1))
+      printed++;
+    EXPECT_EQ(printed, lines) << output;
+    c.expect_moved(image);
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST_F(Relocation, EitherRefusesARandomLayoutUntouchedOrMovesItExactly) {
+  int refused = 0;
+  for (uint64_t seed = 1001; seed <= 1300; seed++) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937_64 random(seed);
+    relocation_chunk_size = 1 + random() % (128 * KiB);
+    relocation_case c = random_case(random);
+    image_file image(c.device_size);
+    c.fill(image, relocation_chunk_size, random);
+    std::vector<uint8_t> before = image.all();
+    std::string checked;
+    std::string output;
+    int feasible = check(c, image, &checked);
+    int result = move(c, image, &output);
+    ASSERT_EQ(result, feasible) << checked << output;
+    if (result != 0) {
+      refused++;
+      ASSERT_EQ(image.all(), before) << output;
+    } else {
+      c.expect_moved(image);
+    }
+    if (HasFatalFailure()) return;
+  }
+  // Both kinds of outcome occur.
+  EXPECT_GT(refused, 0);
+  EXPECT_LT(refused, 300);
+}
+
+// Partitions over 4 GiB at offsets over 4 GiB, on a sparse image in memory
+// (only the sampled blocks carry data; the copy itself writes every byte).
+TEST_F(Relocation, MovesPartitionsLargerThanFourGibibytes) {
+  struct statvfs room;
+  const char *folder = "/dev/shm";
+  if (statvfs(folder, &room) != 0 || room.f_bavail * room.f_frsize < 6 * GiB)
+    GTEST_SKIP() << "needs 6 GiB free in " << folder;
+  uint64_t size = 4 * GiB + 3 * MiB + 12345;
+  // Up over its own old place: copied from the end, chunk offsets above 4 GiB.
+  for (uint64_t to : {5 * GiB + 40 * MiB + 3}) {
+    relocation_case c = userdata_case({{"super", size, 5 * GiB, to, 0}}, 10 * GiB);
+    image_file image(c.device_size, folder);
+    std::mt19937_64 random(to);
+    c.fill(image, relocation_chunk_size, random);
+    std::string output;
+    EXPECT_EQ(move(c, image, &output), 0) << output;
+    EXPECT_EQ(output, "\n" + moving_line("super", 5 * GiB, size, to));
+    c.expect_moved(image);
+  }
+}
+
+}  // namespace
