@@ -362,3 +362,42 @@ TEST_F(LoopDevices, DualBootPlanMeasuresTheDataFilesystemAndNeedsRoomForFlash) {
     }
   }
 }
+
+// The relocation on a block device (its size from the device itself): a
+// partition moves down over its own old place, and nothing else changes.
+TEST_F(LoopDevices, RelocationMovesAPartitionOnABlockDevice) {
+  const uint64_t end = 160 * MiB;
+  const uint64_t old_offset = 64 * MiB, new_offset = 44 * MiB, size = 40 * MiB;
+  const std::string disk = patterned_image(0, 0, end);
+  std::string loop = shell("losetup --find --show " + disk);
+  ASSERT_EQ(loop.rfind("/dev/loop", 0), 0u) << loop;
+  loop.pop_back();
+  const mmc_partitions_fmt old = make_table({{"bootloader", 4 * MiB, 0, 0},
+                                             {"reserved", 16 * MiB, 8 * MiB, 0},
+                                             {"cache", size, old_offset, 2}});
+  const mmc_partitions_fmt moved = make_table({{"bootloader", 4 * MiB, 0, 0},
+                                               {"reserved", 16 * MiB, 8 * MiB, 0},
+                                               {"cache", size, new_offset, 2},
+                                               {"KV_FLASH", 8 * MiB, 92 * MiB, 4}});
+  const std::string before = read_text(disk);
+  CaptureStdout();
+  EXPECT_EQ(check_partition_moves(1, &old, &moved, loop.c_str()), 0);
+  EXPECT_EQ(move_partitions(1, &old, &moved, loop.c_str()), 0);
+  EXPECT_EQ(GetCapturedStdout(),
+            "\nMoving partition 'cache' from offset 0x000004000000, size 40MB to offset "
+            "0x000002c00000, please wait...\n");
+  const std::string after = read_text(disk);
+  ASSERT_EQ(after.size(), before.size());
+  EXPECT_TRUE(after.compare(new_offset, size, before, old_offset, size) == 0);
+  EXPECT_TRUE(after.compare(0, new_offset, before, 0, new_offset) == 0);
+  EXPECT_TRUE(after.compare(new_offset + size, end - new_offset - size, before, new_offset + size,
+                            end - new_offset - size) == 0);
+  // A plan that does not fit the device is refused before anything is written.
+  const mmc_partitions_fmt too_far = make_table({{"bootloader", 4 * MiB, 0, 0},
+                                                 {"reserved", 16 * MiB, 8 * MiB, 0},
+                                                 {"cache", size, end - size + 1, 2}});
+  CaptureStdout();
+  EXPECT_EQ(move_partitions(1, &old, &too_far, loop.c_str()), -1);
+  EXPECT_TRUE(contains(GetCapturedStdout(), "lies outside '" + loop + "'"));
+  EXPECT_TRUE(read_text(disk) == after);
+}
