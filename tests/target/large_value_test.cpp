@@ -44,7 +44,7 @@ uint64_t file_size(const std::string &path) {
 
 // Offsets whose low 32 bits alone would land elsewhere: across the 4 GiB
 // boundary, with bit 31 set (negative as a 32-bit long), and far beyond.
-const uint64_t far_offsets[] = {4 * gib - 3, 6 * gib + 0x80000004ull, 8 * gib + 0x1000};
+const uint64_t far_offsets[] = {4 * gib - 3, 6 * gib + 4, 8 * gib + 0x1000};
 
 }  // namespace
 
