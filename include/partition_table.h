@@ -64,6 +64,16 @@ int find_data_partition(const mmc_partitions_fmt *table, int *index);
 
 const char *mask_type_name(uint64_t mask);
 
+// A slot's name made safe to print: the field need not be terminated, and
+// bytes that are not printable ASCII show as '?', so that names read from the
+// device never reach the terminal as escape sequences.
+struct printable_name {
+  char text[partition_name_size + 1];
+};
+printable_name printable_slot_name(const char *field);
+
+inline constexpr const char msg_partition_not_found[] = "Could not find '%s' partition!\n";
+
 // ---- Layout planner ----
 inline constexpr const char name_bootloader[] = "bootloader";
 inline constexpr const char name_reserved[] = "reserved";

@@ -30,7 +30,6 @@ inline constexpr const char ext4_features[] =
 
 // Shared failure lines.
 inline constexpr const char msg_cmd_failed[] = "Error executing cmd '%s'\n";
-inline constexpr const char msg_partition_not_found[] = "Could not find '%s' partition!\n";
 inline constexpr const char msg_umount_folder_failed[] = "Failed to umount folder '%s'\n";
 inline constexpr const char msg_remove_folder_failed[] = "Failed to remove folder '%s'\n";
 inline constexpr const char msg_copy_failed[] = "Failed to copy data from '%s' to '%s'\n";

@@ -57,9 +57,8 @@ int verify_and_print_partition_table(const mmc_partitions_fmt *table, int first)
   for (int i = first > 0 ? first - 1 : 0;
        i < static_cast<int>(table->part_num) && i < static_cast<int>(max_partitions); i++) {
     const partition_entry &entry = table->entries[i];
-    char name[partition_name_size + 1];
-    printable_text(name, sizeof(name), entry.name, partition_name_size);
-    printf("[mmcblk0p%02d] %20s  offset 0x%012llx, size 0x%012llx [%llu MB], %s\n", i + 1, name,
+    printf("[mmcblk0p%02d] %20s  offset 0x%012llx, size 0x%012llx [%llu MB], %s\n", i + 1,
+           printable_slot_name(entry.name).text,
            static_cast<unsigned long long>(entry.offset),
            static_cast<unsigned long long>(entry.size),
            static_cast<unsigned long long>(entry.size >> 20), mask_type_name(entry.mask));
@@ -108,6 +107,12 @@ int find_partition(const mmc_partitions_fmt *table, const char *name, int *index
 int find_data_partition(const mmc_partitions_fmt *table, int *index) {
   if (find_partition(table, "data", index) == 0) return 0;
   return find_partition(table, "userdata", index);
+}
+
+printable_name printable_slot_name(const char *field) {
+  printable_name shown;
+  printable_text(shown.text, sizeof(shown.text), field, partition_name_size);
+  return shown;
 }
 
 const char *mask_type_name(uint64_t mask) {

@@ -49,16 +49,6 @@ constexpr char msg_empty[] = "Partition '%s' is empty!\n";
 
 long long mib(uint64_t bytes) { return static_cast<long long>(bytes >> 20); }
 
-// A slot's name made safe to print (the field need not be terminated).
-struct shown_name {
-  char text[partition_name_size + 1];
-};
-shown_name show(const char *field) {
-  shown_name shown;
-  printable_text(shown.text, sizeof(shown.text), field, partition_name_size);
-  return shown;
-}
-
 bool name_is(const partition_entry &entry, const char *name) {
   return strncmp(entry.name, name, partition_name_size) == 0;
 }
@@ -80,7 +70,7 @@ uint64_t resolve_emmc_size(uint64_t emmc_size) {
 // Copies `entry` into the next free slot at `offset`.
 int append_slot(mmc_partitions_fmt *table, const partition_entry &entry, uint64_t offset) {
   if (table->part_num >= max_partitions) {
-    printf(msg_table_full, show(entry.name).text);
+    printf(msg_table_full, printable_slot_name(entry.name).text);
     return -1;
   }
   partition_entry &slot = table->entries[table->part_num];
@@ -114,7 +104,7 @@ int next_place(const mmc_partitions_fmt *table, const char *name, uint64_t *offs
 
 int append_placed(mmc_partitions_fmt *table, const partition_entry &entry) {
   uint64_t offset;
-  if (next_place(table, show(entry.name).text, &offset) != 0) return -1;
+  if (next_place(table, printable_slot_name(entry.name).text, &offset) != 0) return -1;
   return append_slot(table, entry, offset);
 }
 
@@ -231,7 +221,7 @@ int check_planned_table(const mmc_partitions_fmt *table, uint64_t emmc_size) {
     }
     uint64_t end;
     if (!range_end(entry.offset, entry.size, &end) || end > emmc_size) {
-      printf(msg_outside_emmc, show(entry.name).text, static_cast<unsigned long long>(entry.offset),
+      printf(msg_outside_emmc, printable_slot_name(entry.name).text, static_cast<unsigned long long>(entry.offset),
              static_cast<unsigned long long>(entry.size), static_cast<unsigned long long>(emmc_size));
       return -1;
     }
@@ -242,7 +232,7 @@ int check_planned_table(const mmc_partitions_fmt *table, uint64_t emmc_size) {
     for (uint32_t j = 0; j < i; j++) {
       const partition_entry &other = table->entries[j];
       if (strncmp(entry.name, other.name, partition_name_size) == 0) {
-        printf(msg_name_twice, show(entry.name).text);
+        printf(msg_name_twice, printable_slot_name(entry.name).text);
         return -1;
       }
       bool disjoint = entry.size == 0 || other.size == 0 || end <= other.offset ||
@@ -252,7 +242,7 @@ int check_planned_table(const mmc_partitions_fmt *table, uint64_t emmc_size) {
                           ((name_is(entry, name_kv_storage) && j == static_cast<uint32_t>(data)) ||
                            (name_is(other, name_kv_storage) && i == static_cast<uint32_t>(data)));
       if (!disjoint && !same_as_data) {
-        printf(msg_overlap, show(other.name).text, show(entry.name).text);
+        printf(msg_overlap, printable_slot_name(other.name).text, printable_slot_name(entry.name).text);
         return -1;
       }
     }
@@ -270,7 +260,7 @@ int build_dual_boot_table(const mmc_partitions_fmt *old_table, mmc_partitions_fm
   }
   partition_entry &data_entry = new_table->entries[data];
   if (data_entry.size <= flash_partition_size) {
-    printf(msg_data_too_small, show(data_entry.name).text, mib(data_entry.size),
+    printf(msg_data_too_small, printable_slot_name(data_entry.name).text, mib(data_entry.size),
            mib(flash_partition_size), name_kv_flash);
     return -1;
   }
@@ -336,7 +326,7 @@ int build_android_only_table(const mmc_partitions_fmt *dual_boot_table,
   const partition_entry &flash_entry = dual_boot_table->entries[flash];
   uint64_t data_end;
   if (!range_end(data_entry.offset, data_entry.size, &data_end) || data_end != flash_entry.offset) {
-    printf(msg_flash_not_behind_data, name_kv_flash, show(data_entry.name).text);
+    printf(msg_flash_not_behind_data, name_kv_flash, printable_slot_name(data_entry.name).text);
     return -1;
   }
   // Every other slot keeps its order; the data partition takes back exactly

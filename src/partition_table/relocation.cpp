@@ -61,7 +61,7 @@ struct move_plan {
 struct kept_ranges {
   uint32_t count;
   byte_range ranges[max_partitions];
-  char names[max_partitions][partition_name_size + 1];
+  printable_name names[max_partitions];
 };
 
 struct device_handle {
@@ -97,7 +97,7 @@ int collect_partition_moves(unsigned int has_userdata, const mmc_partitions_fmt 
   }
   int reserved = 0;
   if (find_partition(new_table, name_reserved, &reserved) != 0) {
-    printf("Could not find '%s' partition!\n", name_reserved);
+    printf(msg_partition_not_found, name_reserved);
     return -1;
   }
   for (uint32_t i = static_cast<uint32_t>(reserved) + 1; i < slot_count(new_table); i++) {
@@ -127,7 +127,7 @@ void collect_kept_ranges(const mmc_partitions_fmt *old_table, const mmc_partitio
                          strcmp(name, name_bootloader) == 0 || strcmp(name, name_reserved) == 0;
     if (!kept_contents) continue;
     kept->ranges[kept->count] = range_of(entry.offset, entry.size);
-    memcpy(kept->names[kept->count], name, sizeof(name));
+    kept->names[kept->count] = printable_slot_name(entry.name);
     kept->count++;
   }
 }
@@ -136,7 +136,8 @@ int check_move_ranges(const move_list *list, const kept_ranges *kept, const char
                       uint64_t device_size) {
   for (uint32_t i = 0; i < list->count; i++) {
     const partition_move &move = list->moves[i];
-    const char *name = move.entry.name;
+    const printable_name shown = printable_slot_name(move.entry.name);
+    const char *name = shown.text;
     uint64_t size = move.entry.size;
     for (uint64_t offset : {move.old_offset, move.entry.offset}) {
       if (offset > device_size || size > device_size - offset) {
@@ -153,13 +154,14 @@ int check_move_ranges(const move_list *list, const kept_ranges *kept, const char
       if (ranges_overlap(target,
                          range_of(list->moves[j].entry.offset, list->moves[j].entry.size))) {
         printf("New place of partition '%s' overlaps the new place of partition '%s'!\n", name,
-               list->moves[j].entry.name);
+               printable_slot_name(list->moves[j].entry.name).text);
         return -1;
       }
     }
     for (uint32_t j = 0; j < kept->count; j++) {
       if (ranges_overlap(target, kept->ranges[j])) {
-        printf("New place of partition '%s' overlaps partition '%s'!\n", name, kept->names[j]);
+        printf("New place of partition '%s' overlaps partition '%s'!\n", name,
+               kept->names[j].text);
         return -1;
       }
     }
@@ -346,13 +348,13 @@ int run_step(int fd, const move_list *list, const move_step &step, uint8_t *chun
     printf(
         "Moving partition '%s' from offset 0x%012llx, size %lldMB to offset 0x%012llx, please "
         "wait...\n",
-        move.entry.name, static_cast<unsigned long long>(move.old_offset),
+        printable_slot_name(move.entry.name).text, static_cast<unsigned long long>(move.old_offset),
         static_cast<long long>(move.entry.size >> 20),
         static_cast<unsigned long long>(move.entry.offset));
     fflush(stdout);
   }
   if (move_partition_contents(fd, step.from, step.to, move.entry.size, chunk, chunk_size) != 0) {
-    printf("Failed to move memory of partition %s\n", move.entry.name);
+    printf("Failed to move memory of partition %s\n", printable_slot_name(move.entry.name).text);
     return -1;
   }
   // A staged copy must be on the device before its source is overwritten.
@@ -370,11 +372,11 @@ int prepare_partition_move(const char *name, const mmc_partitions_fmt *old_table
   int old_index = 0;
   int new_index = 0;
   if (find_partition(old_table, name, &old_index) != 0) {
-    printf("No partition '%s' found on old table!\n", name);
+    printf("No partition '%s' found on old table!\n", printable_slot_name(name).text);
     return -1;
   }
   if (find_partition(new_table, name, &new_index) != 0) {
-    printf("No partition '%s' found on new table!\n", name);
+    printf("No partition '%s' found on new table!\n", printable_slot_name(name).text);
     return -1;
   }
   const partition_entry &old_entry = old_table->entries[old_index];
@@ -382,7 +384,7 @@ int prepare_partition_move(const char *name, const mmc_partitions_fmt *old_table
   if (old_entry.offset == new_entry.offset || is_moved(list, name)) return 0;
   if (old_entry.size != new_entry.size) {
     printf("Partition '%s' has 0x%012llx bytes on the old table but 0x%012llx on the new one!\n",
-           name, static_cast<unsigned long long>(old_entry.size),
+           printable_slot_name(name).text, static_cast<unsigned long long>(old_entry.size),
            static_cast<unsigned long long>(new_entry.size));
     return -1;
   }

@@ -243,6 +243,17 @@ TEST_F(Relocation, DataLayoutMovesMiscWhileEnvStays) {
   EXPECT_EQ(image.read(5 * MiB, 1 * MiB), env_before);
 }
 
+TEST_F(Relocation, ShowsNamesReadFromTheDeviceWithoutTheirControlBytes) {
+  relocation_case c = userdata_case({{"\x1b[2Jcache", 2 * MiB, 8 * MiB, 6 * MiB, 0}}, 16 * MiB);
+  image_file image(c.device_size);
+  std::mt19937_64 random(7);
+  c.fill(image, relocation_chunk_size, random);
+  std::string output;
+  EXPECT_EQ(move(c, image, &output), 0);
+  EXPECT_EQ(output, "\n" + moving_line("?[2Jcache", 8 * MiB, 2 * MiB, 6 * MiB));
+  c.expect_moved(image);
+}
+
 TEST_F(Relocation, UserdataLayoutWithoutReservedFailsBeforeOpeningTheDevice) {
   relocation_case c;
   c.partitions = {{"bootloader", 1 * MiB, 0, 0, 1 * MiB},
