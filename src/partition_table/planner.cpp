@@ -306,8 +306,7 @@ int build_single_boot_table(int has_userdata, const mmc_partitions_fmt *old_tabl
   emmc_size = resolve_emmc_size(emmc_size);
   if (has_userdata && avb_list && collect_avb_partitions(old_table, avb_list) <= 0)
     avb_list = nullptr;
-  return place_single_boot_table(has_userdata, old_table, new_table,
-                                 has_userdata ? avb_list : nullptr, emmc_size);
+  return place_single_boot_table(has_userdata, old_table, new_table, avb_list, emmc_size);
 }
 
 int build_android_only_table(const mmc_partitions_fmt *dual_boot_table,
