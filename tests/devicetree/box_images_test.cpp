@@ -10,13 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "devicetree.h"
 #include "box_images.h"
+#include "devicetree.h"
 #include "dtb_test_support.h"
 
 namespace {
-
-const std::string &kBoxtool = box_tool;
 
 // dtc's text of a tree without its /partitions node and without empty lines.
 std::string without_partitions_node(const std::string &dts) {
@@ -73,19 +71,19 @@ TEST_P(BoxImages, WritingTheInstallationsTableKeepsEveryTreeWhole) {
   const std::string installed = box_reserved_image(dir, p.name, p.installed, "installed");
   const mmc_partitions_fmt table = box_table_of(installed);
 
-  ASSERT_EQ(run_shell(kBoxtool + " dtb --at 0 " + reserved + " " + dir.file("before")).find("<exit"),
+  ASSERT_EQ(run_shell(box_tool + " dtb --at 0 " + reserved + " " + dir.file("before")).find("<exit"),
             std::string::npos);
   ASSERT_EQ(write_partition_table(p.dtb_mode, &table, reserved.c_str()), 0);
 
-  const std::string report = run_shell(kBoxtool + " dtb --at 0 " + reserved + " " + dir.file("after"));
+  const std::string report = run_shell(box_tool + " dtb --at 0 " + reserved + " " + dir.file("after"));
   for (int copy = 0; copy < 2; ++copy) {
     EXPECT_NE(report.find("copy " + std::to_string(copy) + " form " + p.form + " checksum ok trees " +
                           std::to_string(p.trees)),
               std::string::npos)
         << report;
   }
-  EXPECT_EQ(run_shell(kBoxtool + " table --at 0 " + reserved),
-            run_shell(kBoxtool + " expect " + p.name + " " + p.installed));
+  EXPECT_EQ(run_shell(box_tool + " table --at 0 " + reserved),
+            run_shell(box_tool + " expect " + p.name + " " + p.installed));
 
   int env = 0;
   ASSERT_EQ(find_partition(&table, "env", &env), 0);

@@ -31,15 +31,6 @@ class PresetTables : public testing::TestWithParam<const char *> {
     fresh_image = box_reserved_image(dir, GetParam(), "fresh", "fresh", &emmc_size);
     fresh = box_table_of(fresh_image);
     ASSERT_EQ(verify_partition_table(&fresh), 0);
-    // fw_printenv: the real tool on the preset's bootloader environment.
-    const std::string env = dir.file("uboot-env.img");
-    ASSERT_EQ(run_shell(box_tool + " env-image " + GetParam() + " " + env), "");
-    ASSERT_EQ(run_shell("mkdir " + dir.file("bin") + " && echo '" + env + " 0x0 0x10000' > " +
-                        dir.file("fw_env.config") + " && printf '#!/bin/sh\\nexec /usr/bin/fw_printenv -c " +
-                        dir.file("fw_env.config") + " \"$@\"\\n' > " + dir.file("bin/fw_printenv") +
-                        " && chmod 755 " + dir.file("bin/fw_printenv")),
-              "");
-    setenv("PATH", (dir.file("bin") + ":" + saved_path).c_str(), 1);
   }
   void TearDown() override { setenv("PATH", saved_path.c_str(), 1); }
 
@@ -57,7 +48,21 @@ class PresetTables : public testing::TestWithParam<const char *> {
 
 // The presets whose menu offers dual boot, and those that offer single boot.
 class DualBootPresets : public PresetTables {};
-class SingleBootPresets : public PresetTables {};
+class SingleBootPresets : public PresetTables {
+ protected:
+  // fw_printenv: the real tool on the preset's bootloader environment.
+  void SetUp() override {
+    PresetTables::SetUp();
+    const std::string env = dir.file("uboot-env.img");
+    ASSERT_EQ(run_shell(box_tool + " env-image " + GetParam() + " " + env), "");
+    ASSERT_EQ(run_shell("mkdir " + dir.file("bin") + " && echo '" + env + " 0x0 0x10000' > " +
+                        dir.file("fw_env.config") + " && printf '#!/bin/sh\\nexec /usr/bin/fw_printenv -c " +
+                        dir.file("fw_env.config") + " \"$@\"\\n' > " + dir.file("bin/fw_printenv") +
+                        " && chmod 755 " + dir.file("bin/fw_printenv")),
+              "");
+    setenv("PATH", (dir.file("bin") + ":" + saved_path).c_str(), 1);
+  }
+};
 
 TEST_P(DualBootPresets, DualBootAndItsRemovalMatchTheBox) {
   testing::internal::CaptureStdout();
