@@ -1,4 +1,4 @@
-// The device-tree subsystem on the emulated box's images (tests/box): the
+// The device-tree subsystem on the emulated box's images (box): the
 // reserved partition of every preset, as the box builds it, is read and
 // rewritten here, and the result is judged by the box's own readers, dtc and
 // fdtget, none of which share code with what is tested.

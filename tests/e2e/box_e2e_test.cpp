@@ -1,4 +1,4 @@
-// The real kvemmc binary on the emulated box (tests/box): every preset in
+// The real kvemmc binary on the emulated box (box): every preset in
 // every installation state, the menus, the device gate, the help, "-v"
 // against the table the box wrote, the status marker and the exit statuses;
 // and the box itself: its images decode to the preset's table and trees with

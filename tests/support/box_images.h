@@ -1,4 +1,4 @@
-// The emulated box's images (tests/box) as test data for tests that need no
+// The emulated box's images (box) as test data for tests that need no
 // root: a preset's eMMC as the box lays it out, read back with the box's own
 // tools.
 #pragma once
