@@ -238,7 +238,7 @@ TEST_F(Relocation, DataLayoutMovesMiscWhileEnvStays) {
   std::vector<uint8_t> env_before = image.read(5 * MiB, 1 * MiB);
   std::string output;
   EXPECT_EQ(move(c, image, &output), 0);
-  EXPECT_EQ(output, "\n" + moving_line("misc", 8 * MiB, 2 * MiB, 6 * MiB));
+  EXPECT_EQ(output, std::string("\n").append(moving_line("misc", 8 * MiB, 2 * MiB, 6 * MiB)));
   c.expect_moved(image);
   EXPECT_EQ(image.read(5 * MiB, 1 * MiB), env_before);
 }
