@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 static_assert(std::endian::native == std::endian::little,
@@ -72,10 +73,22 @@ struct free_deleter {
 template <typename T>
 using owned = std::unique_ptr<T, free_deleter>;
 
-// Zero-filled allocation of `size` bytes viewed as T; null when it fails.
+// Zero-filled allocation of `size` bytes viewed as T, starting on a page
+// boundary; null when it fails. Page alignment is what lets the kernel move
+// large reads and writes of a block device without bouncing them (calloc
+// hands back large blocks 16 bytes past a page, which costs a third of the
+// throughput of a partition move).
+constexpr size_t io_buffer_alignment = 4096;
 template <typename T = uint8_t>
 owned<T> allocate_zeroed(size_t size) {
-  return owned<T>(static_cast<T *>(calloc(1, size)));
+  static_assert(alignof(T) <= io_buffer_alignment);
+  // Exactly `size` bytes, not rounded up, so that the sanitizer build still
+  // sees a read or write one byte past the end.
+  if (size == 0) size = 1;
+  void *memory = nullptr;
+  if (posix_memalign(&memory, io_buffer_alignment, size) != 0) return owned<T>();
+  memset(memory, 0, size);
+  return owned<T>(static_cast<T *>(memory));
 }
 
 struct file_closer {
