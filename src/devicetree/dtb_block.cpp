@@ -11,6 +11,7 @@
 
 #include "devicetree.h"
 #include "internal.h"
+#include "region_io.h"
 #include "frontend.h"
 
 namespace {
@@ -159,9 +160,9 @@ int list_trees(const dtb_content &content, bool editing, dtb_tree *trees, uint32
 }
 
 // Reads a region back after writing and compares it with what was meant.
-int verify_region(FILE *file, uint64_t offset, const uint8_t *expected, uint64_t size,
+int verify_region(int fd, uint64_t offset, const uint8_t *expected, uint64_t size,
                   uint8_t *scratch, const char *what) {
-  if (read_file_at(file, offset, scratch, size) != 0) return -1;
+  if (read_region_at(fd, offset, scratch, size) != 0) return -1;
   if (memcmp(scratch, expected, static_cast<size_t>(size)) == 0) return 0;
   printf("Error verifying %s: the bytes read back differ from the bytes written!\n", what);
   return -1;
@@ -210,17 +211,14 @@ int read_dtb_block_property(const uint8_t *block, const char *node_path, const c
 
 int read_dtb_property_from(const char *device, const char *node_path, const char *property,
                            char *value, size_t value_size) {
-  owned_file file(fopen(device, "rb"));
-  if (!file) {
-    printf(msg_open_read, device);
-    return -1;
-  }
+  owned_fd file;
+  if (open_region_file(file, device, O_RDONLY) != 0) return -1;
   owned<uint8_t> block = allocate_zeroed(dtb_block_size);
   if (!block) {
     puts("malloc failed for dtb!");
     return -1;
   }
-  if (read_file_at(file.get(), dtb_copy_offset(1), block.get(), dtb_block_size) != 0) return -1;
+  if (read_region_at(file.fd, dtb_copy_offset(1), block.get(), dtb_block_size) != 0) return -1;
   return read_dtb_block_property(block.get(), node_path, property, value, value_size);
 }
 
@@ -272,11 +270,8 @@ int rework_dtb_block(int dtb_mode, uint8_t *block, const char *node_path,
 int write_partition_table(int dtb_mode, const mmc_partitions_fmt *table, const char *device) {
   // A table the bootloader would refuse is never written.
   if (verify_partition_table(table) != 0) return -1;
-  owned_file file(fopen(device, "rb+"));
-  if (!file) {
-    printf(msg_open_write, device);
-    return -1;
-  }
+  owned_fd file;
+  if (open_region_file(file, device, O_RDWR) != 0) return -1;
   owned<uint8_t> blocks = allocate_zeroed(dtb_area_size + dtb_block_size);
   if (!blocks) {
     puts("malloc failed for dtb!");
@@ -288,34 +283,28 @@ int write_partition_table(int dtb_mode, const mmc_partitions_fmt *table, const c
   // leaves the device exactly as it was.
   for (int copy = 0; copy < dtb_copy_count; copy++) {
     uint8_t *block = blocks.get() + copy * dtb_block_size;
-    if (read_file_at(file.get(), dtb_copy_offset(copy), block, dtb_block_size) != 0) return -1;
+    if (read_region_at(file.fd, dtb_copy_offset(copy), block, dtb_block_size) != 0) return -1;
     if (rework_copy(dtb_mode, block, copy, table) != 0) return -1;
   }
   for (int copy = 0; copy < dtb_copy_count; copy++) {
-    if (write_file_at(file.get(), dtb_copy_offset(copy), blocks.get() + copy * dtb_block_size,
-                     dtb_block_size) != 0)
+    if (write_region_at(file.fd, dtb_copy_offset(copy), blocks.get() + copy * dtb_block_size,
+                        dtb_block_size) != 0)
       return -1;
   }
   const uint8_t *table_bytes = reinterpret_cast<const uint8_t *>(table);
-  if (write_file_at(file.get(), 0, table_bytes, sizeof(mmc_partitions_fmt)) != 0) return -1;
-  if (fflush(file.get()) != 0 || fsync(fileno(file.get())) != 0) {
-    puts(msg_write);
-    return -1;
-  }
+  if (write_region_at(file.fd, 0, table_bytes, sizeof(mmc_partitions_fmt)) != 0) return -1;
+  // The read-back must see the device, not the pages just written.
+  if (drop_cached_pages(file.fd) != 0) return -1;
 
   for (int copy = 0; copy < dtb_copy_count; copy++) {
     char what[16];
     snprintf(what, sizeof(what), "dtb%d", copy);
-    if (verify_region(file.get(), dtb_copy_offset(copy), blocks.get() + copy * dtb_block_size,
+    if (verify_region(file.fd, dtb_copy_offset(copy), blocks.get() + copy * dtb_block_size,
                       dtb_block_size, scratch, what) != 0)
       return -1;
   }
-  if (verify_region(file.get(), 0, table_bytes, sizeof(mmc_partitions_fmt), scratch,
+  if (verify_region(file.fd, 0, table_bytes, sizeof(mmc_partitions_fmt), scratch,
                     "the partition table") != 0)
     return -1;
-  if (fclose(file.release()) != 0) {
-    puts(msg_write);
-    return -1;
-  }
-  return 0;
+  return close_region_file(file);
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "frontend.h"
+#include "region_io.h"
 
 namespace {
 
@@ -77,19 +78,9 @@ int read_partition_table(owned<mmc_partitions_fmt> &out, const char *device) {
     puts("malloc failed for struct mmc_partitions_fmt!");
     return -1;
   }
-  owned_file file(fopen(device, "rb"));
-  if (!file) {
-    printf(msg_open_read, device);
-    return -1;
-  }
-  if (fseeko(file.get(), 0, SEEK_SET) != 0) {
-    puts(msg_seek);
-    return -1;
-  }
-  if (fread(table.get(), sizeof(mmc_partitions_fmt), 1, file.get()) != 1) {
-    puts(msg_read);
-    return -1;
-  }
+  owned_fd file;
+  if (open_region_file(file, device, O_RDONLY) != 0) return -1;
+  if (read_region_at(file.fd, 0, table.get(), sizeof(mmc_partitions_fmt)) != 0) return -1;
   out = std::move(table);
   return 0;
 }

@@ -12,10 +12,10 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 
 #include "partition_table.h"
+#include "region_io.h"
 #include "relocation_internal.h"
 
 uint64_t relocation_chunk_size = 0x800000;
@@ -62,16 +62,6 @@ struct kept_ranges {
   uint32_t count;
   byte_range ranges[max_partitions];
   printable_name names[max_partitions];
-};
-
-struct device_handle {
-  int fd = -1;
-  device_handle() = default;
-  device_handle(const device_handle &) = delete;
-  device_handle &operator=(const device_handle &) = delete;
-  ~device_handle() {
-    if (fd >= 0) close(fd);
-  }
 };
 
 // The slot's name as a terminated text; a name filling all 16 bytes stays
@@ -268,12 +258,8 @@ int schedule_moves(const move_list *list, const kept_ranges *kept, const char *d
   return 0;
 }
 
-int open_device(device_handle &device, const char *path, uint64_t *size) {
-  device.fd = open(path, O_RDWR | O_CLOEXEC);
-  if (device.fd < 0) {
-    printf(msg_open_write, path);
-    return -1;
-  }
+int open_device(owned_fd &device, const char *path, uint64_t *size) {
+  if (open_region_file(device, path, O_RDWR) != 0) return -1;
   off_t end = lseek(device.fd, 0, SEEK_END);
   if (end < 0) {
     puts(msg_seek);
@@ -286,7 +272,7 @@ int open_device(device_handle &device, const char *path, uint64_t *size) {
 // Everything move_partitions decides before its first write: the moves, the
 // device and its size, the checks and the schedule.
 int plan_relocation(unsigned int has_userdata, const mmc_partitions_fmt *old_table,
-                    const mmc_partitions_fmt *new_table, const char *path, device_handle &device,
+                    const mmc_partitions_fmt *new_table, const char *path, owned_fd &device,
                     move_list *list, move_plan *plan) {
   if (collect_partition_moves(has_userdata, old_table, new_table, list) != 0) return -1;
   uint64_t device_size = 0;
@@ -295,25 +281,6 @@ int plan_relocation(unsigned int has_userdata, const mmc_partitions_fmt *old_tab
   collect_kept_ranges(old_table, new_table, list, &kept);
   if (check_move_ranges(list, &kept, path, device_size) != 0) return -1;
   return schedule_moves(list, &kept, path, device_size, plan);
-}
-
-// Reads or writes all `size` bytes at `offset`; a transfer that ends short is
-// a failure.
-int transfer_fully(int fd, bool writing, uint8_t *buffer, uint64_t size, uint64_t offset) {
-  while (size > 0) {
-    size_t length = static_cast<size_t>(size);
-    off_t at = static_cast<off_t>(offset);
-    ssize_t done = writing ? pwrite(fd, buffer, length, at) : pread(fd, buffer, length, at);
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) {
-      puts(writing ? msg_write : msg_read);
-      return -1;
-    }
-    buffer += done;
-    size -= static_cast<uint64_t>(done);
-    offset += static_cast<uint64_t>(done);
-  }
-  return 0;
 }
 
 uint64_t monotonic_ns() {
@@ -358,10 +325,7 @@ int run_step(int fd, const move_list *list, const move_step &step, uint8_t *chun
     return -1;
   }
   // A staged copy must be on the device before its source is overwritten.
-  if (step.to != move.entry.offset && fsync(fd) != 0) {
-    puts(msg_write);
-    return -1;
-  }
+  if (step.to != move.entry.offset) return sync_region_file(fd);
   return 0;
 }
 
@@ -407,8 +371,8 @@ int move_partition_contents(int fd, uint64_t from, uint64_t to, uint64_t size, u
   for (uint64_t done = 0; done < size;) {
     uint64_t length = size - done < chunk_size ? size - done : chunk_size;
     uint64_t position = backward ? size - done - length : done;
-    if (transfer_fully(fd, false, chunk, length, from + position) != 0) return -1;
-    if (transfer_fully(fd, true, chunk, length, to + position) != 0) return -1;
+    if (read_region_at(fd, from + position, chunk, length) != 0) return -1;
+    if (write_region_at(fd, to + position, chunk, length) != 0) return -1;
     done += length;
     show_progress(&progress, done);
   }
@@ -417,7 +381,7 @@ int move_partition_contents(int fd, uint64_t from, uint64_t to, uint64_t size, u
 
 int check_partition_moves(unsigned int has_userdata, const mmc_partitions_fmt *old_table,
                           const mmc_partitions_fmt *new_table, const char *device) {
-  device_handle handle;
+  owned_fd handle;
   move_list list;
   move_plan plan;
   return plan_relocation(has_userdata, old_table, new_table, device, handle, &list, &plan);
@@ -426,7 +390,7 @@ int check_partition_moves(unsigned int has_userdata, const mmc_partitions_fmt *o
 int move_partitions(unsigned int has_userdata, const mmc_partitions_fmt *old_table,
                     const mmc_partitions_fmt *new_table, const char *device) {
   puts("");
-  device_handle handle;
+  owned_fd handle;
   move_list list;
   move_plan plan;
   if (plan_relocation(has_userdata, old_table, new_table, device, handle, &list, &plan) != 0)
@@ -440,9 +404,5 @@ int move_partitions(unsigned int has_userdata, const mmc_partitions_fmt *old_tab
   }
   for (uint32_t i = 0; i < plan.count; i++)
     if (run_step(handle.fd, &list, plan.steps[i], chunk.get(), chunk_size) != 0) return -1;
-  if (fsync(handle.fd) != 0) {
-    puts(msg_write);
-    return -1;
-  }
-  return 0;
+  return sync_region_file(handle.fd);
 }

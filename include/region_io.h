@@ -1,0 +1,39 @@
+// Raw region I/O on files and block devices: the one way the partition
+// table, the DTB copies, the backup images and the partition moves are read
+// and written. Offsets and sizes are 64-bit; a region is moved whole or the
+// call fails (a short transfer is a failure); an interrupted call is simply
+// repeated. Every failing function prints the shared I/O line of its
+// failure and returns -1.
+#pragma once
+
+#include <fcntl.h>
+
+#include <cstdint>
+
+// An open descriptor, closed on every path.
+struct owned_fd {
+  int fd = -1;
+  owned_fd() = default;
+  owned_fd(const owned_fd &) = delete;
+  owned_fd &operator=(const owned_fd &) = delete;
+  ~owned_fd();
+};
+
+// Opens `path` for reading (O_RDONLY), for reading and writing (O_RDWR) or
+// as a new file replacing any old one (region_create).
+constexpr int region_create = O_RDWR | O_CREAT | O_TRUNC;
+int open_region_file(owned_fd &file, const char *path, int mode);
+
+int read_region_at(int fd, uint64_t offset, void *buffer, uint64_t size);
+int write_region_at(int fd, uint64_t offset, const void *buffer, uint64_t size);
+
+// Makes what was written durable on the device.
+int sync_region_file(int fd);
+
+// Makes what was written durable and drops the cached pages of the file, so
+// that a read that follows comes from the device itself.
+int drop_cached_pages(int fd);
+
+// Closes the descriptor and reports a failure to do so (a write the device
+// refused late shows here).
+int close_region_file(owned_fd &file);

@@ -1,0 +1,93 @@
+// Raw region I/O: pread/pwrite at 64-bit offsets, whole regions only.
+#include "region_io.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "kvemmc.h"
+
+namespace {
+
+// One system call moves at most this much, so that a region larger than
+// ssize_t on a 32-bit box is moved in pieces rather than refused or cut.
+constexpr uint64_t max_call_size = 1ull << 30;
+
+int check_range(uint64_t offset, uint64_t size) {
+  if (offset > static_cast<uint64_t>(INT64_MAX) || size > static_cast<uint64_t>(INT64_MAX) - offset) {
+    puts(msg_seek);
+    return -1;
+  }
+  return 0;
+}
+
+int transfer(int fd, bool writing, uint8_t *buffer, uint64_t offset, uint64_t size) {
+  if (check_range(offset, size) != 0) return -1;
+  while (size > 0) {
+    size_t length = static_cast<size_t>(size < max_call_size ? size : max_call_size);
+    off_t at = static_cast<off_t>(offset);
+    ssize_t done = writing ? pwrite(fd, buffer, length, at) : pread(fd, buffer, length, at);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) {  // an error, or the end of the file before the region's end
+      puts(writing ? msg_write : msg_read);
+      return -1;
+    }
+    buffer += done;
+    offset += static_cast<uint64_t>(done);
+    size -= static_cast<uint64_t>(done);
+  }
+  return 0;
+}
+
+}  // namespace
+
+owned_fd::~owned_fd() {
+  if (fd >= 0) close(fd);
+}
+
+int open_region_file(owned_fd &file, const char *path, int mode) {
+  if (file.fd >= 0) close(file.fd);
+  do {
+    file.fd = open(path, mode | O_CLOEXEC, 0644);
+  } while (file.fd < 0 && errno == EINTR);
+  if (file.fd < 0) {
+    printf(mode == O_RDONLY ? msg_open_read : msg_open_write, path);
+    return -1;
+  }
+  return 0;
+}
+
+int read_region_at(int fd, uint64_t offset, void *buffer, uint64_t size) {
+  return transfer(fd, false, static_cast<uint8_t *>(buffer), offset, size);
+}
+
+int write_region_at(int fd, uint64_t offset, const void *buffer, uint64_t size) {
+  // pwrite only reads the buffer.
+  return transfer(fd, true, static_cast<uint8_t *>(const_cast<void *>(buffer)), offset, size);
+}
+
+int sync_region_file(int fd) {
+  if (fsync(fd) != 0) {
+    puts(msg_write);
+    return -1;
+  }
+  return 0;
+}
+
+int drop_cached_pages(int fd) {
+  if (sync_region_file(fd) != 0) return -1;
+  // Only a hint to the kernel; what matters is that nothing dirty is left.
+  posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  return 0;
+}
+
+int close_region_file(owned_fd &file) {
+  int fd = file.fd;
+  file.fd = -1;
+  if (fd >= 0 && close(fd) != 0) {
+    puts(msg_write);
+    return -1;
+  }
+  return 0;
+}
