@@ -1,6 +1,5 @@
 // Raw byte ranges between a file (or block device) and memory: partition
 // contents during relocation and the backup images of the reserved partition.
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
