@@ -1,6 +1,5 @@
-# A root folder for a pretend box, shared by "box" and the start-up sandbox
-# (tests/e2e/sandbox). Sourced; every function runs inside a private mount
-# namespace and calls `die` (defined by the caller) when a step fails.
+# A root folder for a pretend box, for "box". Sourced; every function runs
+# inside a private mount namespace and calls `die` (defined by the caller) when a step fails.
 
 # root_base ROOT: a tmpfs at ROOT with the host's programs and libraries
 # (read-only), the usual folders and the character devices programs need.

@@ -1,0 +1,187 @@
+// Runs a scenario row on the emulated box and checks what it names.
+
+#include "scenario.h"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#ifndef KVEMMC_BINARY
+#error "KVEMMC_BINARY must name the kvemmc executable"
+#endif
+#ifndef KVEMMC_BOX_DIR
+#error "KVEMMC_BOX_DIR must name the folder of the emulated box"
+#endif
+#ifndef KVEMMC_BOX_WORK
+#error "KVEMMC_BOX_WORK must name a folder for the boxes' images"
+#endif
+#ifndef KVEMMC_GOLDEN_DIR
+#error "KVEMMC_GOLDEN_DIR must name the folder of the golden texts"
+#endif
+
+extern char **environ;
+
+namespace e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string read_file(const fs::path &path) {
+  std::ifstream f(path, std::ios::binary);
+  std::ostringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+struct Process {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out, err;
+};
+
+// Runs argv (argv[0] a path) with `input` as standard input; the output goes
+// through files in `dir`, so that no pipe can fill up.
+Process run_process(std::vector<std::string> argv, const std::string &input, const fs::path &dir) {
+  const std::string in = dir / "stdin", out = dir / "stdout", err = dir / "stderr";
+  std::ofstream(in, std::ios::binary) << input;
+  std::vector<char *> cargv;
+  for (std::string &a : argv) cargv.push_back(a.data());
+  cargv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid = 0;
+  Process p;
+  const int rc = posix_spawn(&pid, cargv[0], &actions, nullptr, cargv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    ADD_FAILURE() << "cannot start " << argv[0];
+    return p;
+  }
+  int wstatus = 0;
+  while (waitpid(pid, &wstatus, 0) < 0) {
+  }
+  p.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  p.out = read_file(out);
+  p.err = read_file(err);
+  return p;
+}
+
+// Each of `wanted` stands in `text`, each behind the one before it.
+void expect_in_order(const std::string &text, const std::vector<std::string> &wanted,
+                     const std::string &what) {
+  size_t at = 0;
+  for (const std::string &w : wanted) {
+    const size_t found = text.find(w, at);
+    if (found == std::string::npos) {
+      ADD_FAILURE() << what << " lacks, at this place or at all:\n[" << w << "]\n" << what
+                    << " was:\n" << text;
+      return;
+    }
+    at = found + w.size();
+  }
+}
+
+// "-v"'s listing of the table that the box laid out (its file "layout").
+std::string layout_listing(const fs::path &work) {
+  std::istringstream in(read_file(work / "layout"));
+  std::string listing = "\nOriginal partition table:\n", name;
+  uint64_t offset = 0, size = 0, mask = 0;
+  for (int n = 1; in >> name >> offset >> size >> mask; ++n) {
+    const char *type = mask == 1 ? "code" : mask == 2 ? "cache" : mask == 4 ? "data" : "unkn";
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "[mmcblk0p%02d] %20s  offset 0x%012" PRIx64 ", size 0x%012" PRIx64
+                  " [%" PRIu64 " MB], %s\n",
+                  n, name.c_str(), offset, size, size >> 20, type);
+    listing += line;
+  }
+  return listing;
+}
+
+std::string replace_all(std::string s, const std::string &from, const std::string &to) {
+  for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
+    s.replace(at, from.size(), to);
+  return s;
+}
+
+}  // namespace
+
+std::string scenario_name(const Scenario &row) { return row.name; }
+
+void PrintTo(const Scenario &row, std::ostream *os) { *os << row.name; }
+
+void run_scenario(const Scenario &row) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for mount namespaces and loop devices";
+  const fs::path work = fs::path(KVEMMC_BOX_WORK) / row.name;
+  const std::string box_dir = KVEMMC_BOX_DIR;
+  fs::remove_all(work);
+  fs::create_directories(work / "console");
+
+  std::vector<std::string> argv{"/bin/bash", box_dir + "/box", "--workdir", work.string(),
+                                "--kvemmc", KVEMMC_BINARY, "--timeout", "300",
+                                "--cache", fs::path(KVEMMC_BOX_WORK) / ".image-cache"};
+  if (row.emmc_unchanged) argv.push_back("--snapshot");
+  argv.insert(argv.end(), row.box.begin(), row.box.end());
+  argv.push_back("--");
+  argv.insert(argv.end(), row.args.begin(), row.args.end());
+  const Process p = run_process(argv, row.answers, work / "console");
+
+  // Whatever the row: the box worked, kvemmc was not stopped, no sanitizer
+  // spoke.
+  ASSERT_NE(p.status, 124) << "stopped by the time limit; output so far:\n" << p.out;
+  ASSERT_NE(p.status, 125) << "the box failed:\n" << p.err;
+  EXPECT_EQ(p.err.find("Sanitizer"), std::string::npos) << p.err;
+  EXPECT_EQ(p.err.find("runtime error"), std::string::npos) << p.err;
+
+  EXPECT_EQ(p.status, row.status) << p.out << p.err;
+  const fs::path hint = work / "boot.hint";
+  if (row.marker) {
+    EXPECT_EQ(read_file(hint), row.marker);
+  } else {
+    EXPECT_FALSE(fs::exists(hint)) << read_file(hint);
+  }
+  if (row.golden) {
+    const std::string golden = read_file(fs::path(KVEMMC_GOLDEN_DIR) / row.golden);
+    ASSERT_FALSE(golden.empty()) << row.golden;
+    EXPECT_EQ(p.out, golden);
+  }
+  expect_in_order(p.out, row.lines, "standard output");
+  if (row.lists_layout) expect_in_order(p.out, {layout_listing(work)}, "standard output");
+
+  const std::string calls = read_file(work / "log" / "calls.log");
+  if (row.calls.empty()) {
+    EXPECT_EQ(calls, "") << "no disk tool should have run";
+  } else {
+    expect_in_order(calls, row.calls, "log/calls.log");
+  }
+
+  const std::string boxtool = box_dir + "/boxtool";
+  const std::string emmc = (work / "emmc.img").string();
+  if (row.emmc_unchanged) {
+    const Process same = run_process({boxtool, "compare", emmc, work / "emmc.before.img"}, "",
+                                     work / "console");
+    EXPECT_EQ(same.out, "same\n") << "the eMMC changed where:\n" << same.out << same.err;
+  }
+  for (const Reading &reading : row.end) {
+    std::vector<std::string> args{boxtool};
+    for (const std::string &a : reading.boxtool)
+      args.push_back(replace_all(replace_all(a, "{emmc}", emmc), "{work}", work.string()));
+    const Process r = run_process(args, "", work / "console");
+    EXPECT_EQ(r.status, 0) << "boxtool " << reading.boxtool.front() << ": " << r.err;
+    expect_in_order(r.out, reading.lines, "boxtool " + reading.boxtool.front());
+  }
+
+  if (!::testing::Test::HasFailure()) fs::remove_all(work);
+}
+
+}  // namespace e2e

@@ -1,0 +1,48 @@
+// One scenario: the real kvemmc binary run on the emulated box (box/box),
+// and what must hold afterwards. Every end-to-end case is a row of this
+// record in a table; `run_scenario` runs it and checks everything the row
+// names.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// A reading of the box's images after the run, by one of the box's own
+// readers (box/boxtool), independent of kvemmc. In `boxtool`, "{emmc}" and
+// "{work}" stand for the eMMC image and the box's folder.
+struct Reading {
+  std::vector<std::string> boxtool;  // arguments, e.g. {"table", "{emmc}"}
+  std::vector<std::string> lines;    // texts its output holds, in this order
+};
+
+struct Scenario {
+  const char *name;                // the test's name
+  std::vector<std::string> box;    // the box's options (see the head of box/box)
+  std::vector<std::string> args;   // kvemmc's options
+  std::string answers;             // typed at the console; its end is the end of input
+  int status = 0;                  // kvemmc's exit status
+  const char *marker = "KVEMMC_STARTED\n";  // boot.hint afterwards; nullptr: none
+  std::vector<std::string> lines;  // texts standard output holds, in this order
+  const char *golden = nullptr;    // instead: all of standard output is this
+                                   // file of tests/e2e/golden
+  bool lists_layout = false;       // the output lists the table the box laid out
+  // Disk-tool calls that log/calls.log holds, in this order; empty: no disk
+  // tool ran at all.
+  std::vector<std::string> calls;
+  // The eMMC image is byte for byte as it was before the run. (A box running
+  // from the eMMC mounts the installation itself, which changes it.)
+  bool emmc_unchanged = true;
+  std::vector<Reading> end;        // the end state, as the box's readers see it
+};
+
+// Runs the row on a box of its own and checks it (GoogleTest expectations).
+void run_scenario(const Scenario &row);
+
+// For GoogleTest: a row's name as the test's name and in its messages.
+std::string scenario_name(const Scenario &row);
+void PrintTo(const Scenario &row, std::ostream *os);
+
+}  // namespace e2e
