@@ -135,7 +135,8 @@ int build_android_only_table(const mmc_partitions_fmt *dual_boot_table,
 // The named slot's size. 0 or -1 ("Could not find '%s' partition!").
 int partition_size(const mmc_partitions_fmt *table, const char *name, uint64_t *size);
 // Free bytes of the filesystem in the named partition, mounted for the
-// measurement on "/media/KV_STORAGE" through a loop device of `device`.
+// measurement read-only (no journal replay) on "/media/KV_STORAGE" through a
+// loop device of `device`.
 int partition_free_space(const mmc_partitions_fmt *table, const char *name, uint64_t *free_bytes,
                          const char *device = path_emmc_device);
 

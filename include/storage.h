@@ -78,11 +78,24 @@ int unmount_path(const char *folder);
 // contains `text`, one per line, into `output`. 0 or -1.
 int mount_info_field(const char *text, int field, char *output, size_t output_size);
 // Attaches a free loop device at the partition's offset of `device` (the whole
-// eMMC) and mounts it read-write on `folder` (created when missing). 0 or -1.
+// eMMC) and mounts it read-write on `folder` (created when missing); the loop
+// device is detached when the folder is unmounted (unmount_path). 0 or -1.
 int loop_mount_partition(const mmc_partitions_fmt *table, const char *name, const char *folder,
                          const char *device = path_emmc_device);
+// The same read-only ("ro,noload": no journal replay, no superblock update),
+// for measuring a filesystem that must stay untouched.
+int loop_mount_partition_read_only(const mmc_partitions_fmt *table, const char *name,
+                                   const char *folder, const char *device = path_emmc_device);
+// True when `folder` is a mount point at which this run mounted a partition
+// (and its loop device is what is mounted there now); otherwise prints why
+// not and gives false.
+bool check_own_mount(const char *folder);
+// True for any folder outside "/media/KV_FLASH" and "/media/KV_STORAGE", and
+// for one inside them while check_own_mount holds for its mount point.
+bool check_temp_mount_target(const char *folder);
 // Removes every entry inside the folder (the folder stays). 0 also for a
-// missing folder or none given; -1 failure.
+// missing folder or none given; -1 failure (also when check_temp_mount_target
+// refuses the folder).
 int clear_folder(const char *folder);
 // Removes the folder and its content. 0 also for a missing folder or none.
 int remove_folder(const char *folder);

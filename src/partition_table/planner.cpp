@@ -353,7 +353,7 @@ int partition_size(const mmc_partitions_fmt *table, const char *name, uint64_t *
 
 int partition_free_space(const mmc_partitions_fmt *table, const char *name, uint64_t *free_bytes,
                          const char *device) {
-  if (loop_mount_partition(table, name, path_emmc_storage_mount, device) < 0) {
+  if (loop_mount_partition_read_only(table, name, path_emmc_storage_mount, device) < 0) {
     printf(msg_mount_failed, name);
     return -1;
   }

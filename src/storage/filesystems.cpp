@@ -83,20 +83,13 @@ int format_vfat(const char *label, const char *device) {
 int format_vfat_partition(const mmc_partitions_fmt *table, const char *name, const char *device) {
   partition_entry entry;
   if (locate_partition(table, name, &entry) != 0) return -1;
-  if (!check_safe_path("device", device)) return -1;
-  char loop[loop_name_size] = {};
-  if (find_free_loop(loop, sizeof(loop)) != 0) return -1;
-  char command[short_command_size];
-  if (run_formatted(
-          command, sizeof(command), nullptr, "losetup %s %s --offset %lld --sizelimit %lld", loop,
-          device, static_cast<long long>(entry.offset), static_cast<long long>(entry.size)) != 0) {
-    return -1;
-  }
-  if (format_vfat(name, loop) != 0) {
+  loop_device loop;
+  if (attach_loop(loop, device, entry.offset, entry.size, false) != 0) return -1;
+  if (format_vfat(name, loop.name) != 0) {
     printf("Failed to format vfat '%s' partition!\n", name);
     return -1;
   }
-  return 0;
+  return detach_loop(loop);
 }
 
 // Reads the outcome of "e2fsck -fy": 0 to go on, -1 to stop (with its line).
@@ -129,22 +122,21 @@ int check_and_resize(const mmc_partitions_fmt *table, const char *name, const ch
   if (lies_in_scratch_buffer(name) || lies_in_scratch_buffer(device)) return -1;
   partition_entry entry;
   if (locate_partition(table, name, &entry) != 0) return -1;
-  if (!check_safe_path("device", device)) return -1;
-  char loop[loop_name_size] = {};
-  if (find_free_loop(loop, sizeof(loop)) != 0) return -1;
-
   // No size limit: the filesystem may grow up to the partition's new end.
-  if (run_formatted(scratch_buffer, scratch_buffer_size, nullptr, "losetup %s %s --offset %lld",
-                    loop, device, static_cast<long long>(entry.offset)) != 0) {
+  loop_device loop;
+  if (attach_loop(loop, device, entry.offset, 0, false) != 0) return -1;
+
+  if (format_command(scratch_buffer, scratch_buffer_size, "e2fsck -fy %s", loop.name) != 0) {
     return -1;
   }
-
-  if (format_command(scratch_buffer, scratch_buffer_size, "e2fsck -fy %s", loop) != 0) return -1;
   command_outcome outcome;
   run_command_outcome(scratch_buffer, nullptr, 0, nullptr, &outcome);
   if (judge_e2fsck(scratch_buffer, outcome) != 0) return -1;
   puts("");
 
-  return run_formatted(scratch_buffer, scratch_buffer_size, nullptr, "resize2fs %s %lldM", loop,
-                       static_cast<long long>(entry.size >> 20));
+  if (run_formatted(scratch_buffer, scratch_buffer_size, nullptr, "resize2fs %s %lldM", loop.name,
+                    static_cast<long long>(entry.size >> 20)) != 0) {
+    return -1;
+  }
+  return detach_loop(loop);
 }

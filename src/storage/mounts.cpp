@@ -50,6 +50,88 @@ int find_free_loop(char *loop, size_t loop_size) {
   return 0;
 }
 
+loop_device::~loop_device() {
+  if (attached) detach_loop(*this);
+}
+
+int attach_loop(loop_device &loop, const char *device, uint64_t offset, uint64_t size,
+                bool read_only) {
+  if (!check_safe_path("device", device)) return -1;
+  if (offset > INT64_MAX || size > INT64_MAX) {
+    printf("Byte range of '%s' too large for a loop device!\n", device);
+    return -1;
+  }
+  if (find_free_loop(loop.name, sizeof(loop.name)) != 0) return -1;
+  char command[short_command_size];
+  const char *read_only_option = read_only ? " --read-only" : "";
+  int result =
+      size == 0 ? run_formatted(command, sizeof(command), nullptr, "losetup %s %s --offset %lld%s",
+                                loop.name, device, static_cast<long long>(offset), read_only_option)
+                : run_formatted(command, sizeof(command), nullptr,
+                                "losetup %s %s --offset %lld --sizelimit %lld%s", loop.name, device,
+                                static_cast<long long>(offset), static_cast<long long>(size),
+                                read_only_option);
+  if (result != 0) return -1;
+  loop.attached = true;
+  return 0;
+}
+
+static int detach_loop_named(const char *name) {
+  char command[short_command_size];
+  return run_formatted(command, sizeof(command), nullptr, "losetup -d %s", name);
+}
+
+int detach_loop(loop_device &loop) {
+  loop.attached = false;
+  return detach_loop_named(loop.name);
+}
+
+namespace {
+
+// The mounts this run made of its own loop devices: the folder and the loop
+// device mounted there. Unmounting the folder detaches the device.
+// A plain record: what is still mounted when the process ends stays so.
+struct held_mount {
+  bool in_use;
+  char folder[short_command_size];
+  char loop[loop_name_size];
+};
+constexpr int max_held_mounts = 4;
+held_mount held_mounts[max_held_mounts];
+
+held_mount *held_mount_at(const char *folder) {
+  for (held_mount &m : held_mounts) {
+    if (m.in_use && strcmp(m.folder, folder) == 0) return &m;
+  }
+  return nullptr;
+}
+
+// The source of the mount at exactly `folder` in /proc/mounts (the last one,
+// which is the one in sight), into `source`; empty when there is none.
+void mount_source(const char *folder, char *source, size_t source_size) {
+  source[0] = '\0';
+  owned_file mounts(fopen("/proc/mounts", "r"));
+  if (!mounts) return;
+  char line[4096];
+  while (fgets(line, sizeof(line), mounts.get())) {
+    char *save = nullptr;
+    const char *from = strtok_r(line, " ", &save);
+    const char *on = strtok_r(nullptr, " ", &save);
+    if (from && on && strcmp(on, folder) == 0) snprintf(source, source_size, "%s", from);
+  }
+}
+
+}  // namespace
+
+bool check_own_mount(const char *folder) {
+  const held_mount *held = held_mount_at(folder);
+  char source[loop_name_size];
+  mount_source(folder, source, sizeof(source));
+  if (held && strcmp(source, held->loop) == 0) return true;
+  printf("Refusing to change '%s': it is not the eMMC partition this run mounted there!\n", folder);
+  return false;
+}
+
 int is_mounted(const char *folder) {
   if (!folder || !is_directory(folder)) return 0;
   if (!check_safe_path("folder", folder)) return -1;
@@ -72,9 +154,15 @@ int unmount_path(const char *folder) {
     printf("Error checking if path is mounted: '%s'\n", folder);
     return -1;
   }
-  if (mounted == 0) return 0;
   char command[short_command_size];
-  return run_formatted(command, sizeof(command), nullptr, "umount %s", folder);
+  if (mounted > 0 &&
+      run_formatted(command, sizeof(command), nullptr, "umount %s", folder) != 0) {
+    return -1;
+  }
+  held_mount *held = held_mount_at(folder);
+  if (!held) return 0;
+  held->in_use = false;
+  return detach_loop_named(held->loop);
 }
 
 int mount_info_field(const char *text, int field, char *output, size_t output_size) {
@@ -96,27 +184,54 @@ int mount_info_field(const char *text, int field, char *output, size_t output_si
   return 0;
 }
 
-int loop_mount_partition(const mmc_partitions_fmt *table, const char *name, const char *folder,
-                         const char *device) {
+static int mount_partition(const mmc_partitions_fmt *table, const char *name, const char *folder,
+                           const char *device, bool read_only) {
   partition_entry entry;
   if (locate_partition(table, name, &entry) != 0) return -1;
   if (!check_safe_path("folder", folder) || !check_safe_path("device", device)) return -1;
-
-  char loop[loop_name_size] = {};
-  if (find_free_loop(loop, sizeof(loop)) != 0) return -1;
-
-  // No size limit: the loop device reaches to the end of the eMMC.
-  char command[short_command_size];
-  if (run_formatted(command, sizeof(command), nullptr, "losetup %s %s --offset %lld", loop, device,
-                    static_cast<long long>(entry.offset)) != 0) {
+  if (strlen(folder) >= sizeof(held_mount::folder)) {
+    printf("Folder name too long: '%s'\n", folder);
     return -1;
+  }
+  held_mount *slot = nullptr;
+  for (held_mount &m : held_mounts) {
+    if (!m.in_use) slot = &m;
   }
   if (unmount_path(folder) != 0) {
     printf(msg_umount_folder_failed, folder);
     return -1;
   }
+  if (!slot) {
+    printf("Too many partitions mounted at once for '%s'!\n", folder);
+    return -1;
+  }
+
+  // No size limit: the loop device reaches to the end of the eMMC.
+  loop_device loop;
+  if (attach_loop(loop, device, entry.offset, 0, read_only) != 0) return -1;
+  char command[short_command_size];
   if (run_formatted(command, sizeof(command), nullptr, "mkdir -p %s", folder) != 0) return -1;
-  return run_formatted(command, sizeof(command), nullptr, "mount -o rw,loop %s %s", loop, folder);
+  // A measurement must not replay the journal or touch the superblock.
+  if (run_formatted(command, sizeof(command), nullptr, "mount -o %s %s %s",
+                    read_only ? "ro,noload" : "rw", loop.name, folder) != 0) {
+    return -1;
+  }
+  // The mount holds the loop device now; unmounting the folder releases it.
+  snprintf(slot->folder, sizeof(slot->folder), "%s", folder);
+  memcpy(slot->loop, loop.name, sizeof(slot->loop));
+  slot->in_use = true;
+  loop.attached = false;
+  return 0;
+}
+
+int loop_mount_partition(const mmc_partitions_fmt *table, const char *name, const char *folder,
+                         const char *device) {
+  return mount_partition(table, name, folder, device, false);
+}
+
+int loop_mount_partition_read_only(const mmc_partitions_fmt *table, const char *name,
+                                   const char *folder, const char *device) {
+  return mount_partition(table, name, folder, device, true);
 }
 
 // A folder handed to "rm -rf" must name something below the root: not "/",
@@ -138,9 +253,23 @@ static bool check_removable(const char *folder) {
   return false;
 }
 
+// A folder at or below a temporary eMMC mount point may only be changed while
+// this run's own mount is there: a lost mount must not turn "rm -rf" onto
+// the boot media's root filesystem.
+bool check_temp_mount_target(const char *folder) {
+  for (const char *mount_point : {path_emmc_flash_mount, path_emmc_storage_mount}) {
+    const size_t length = strlen(mount_point);
+    if (strncmp(folder, mount_point, length) == 0 &&
+        (folder[length] == '\0' || folder[length] == '/')) {
+      return check_own_mount(mount_point);
+    }
+  }
+  return true;
+}
+
 int clear_folder(const char *folder) {
   if (!folder || !is_directory(folder)) return 0;
-  if (!check_removable(folder)) return -1;
+  if (!check_removable(folder) || !check_temp_mount_target(folder)) return -1;
   char command[short_command_size];
   return run_formatted(command, sizeof(command), nullptr, "rm -rf %s/* %s/.[!.]* 2>&1 || true",
                        folder, folder);
@@ -148,7 +277,7 @@ int clear_folder(const char *folder) {
 
 int remove_folder(const char *folder) {
   if (!folder || !is_directory(folder)) return 0;
-  if (!check_removable(folder)) return -1;
+  if (!check_removable(folder) || !check_temp_mount_target(folder)) return -1;
   // rm -rf would go on into a filesystem mounted at or below the folder.
   int mounted = is_mounted(folder);
   if (mounted != 0) {

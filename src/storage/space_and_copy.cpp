@@ -146,6 +146,12 @@ int copy_to_emmc(const char *flash_source, const char *storage_source) {
   puts("");
   puts("Starting copying of data to the eMMC!");
   puts("Please do \e[1mNOT\e[0m interrupt this progress till it's finished!\n");
+  // Neither gigabytes of rsync nor "rm -rf" go anywhere but into this run's
+  // own mounts of the eMMC partitions.
+  if ((flash_source && !check_temp_mount_target(path_emmc_flash_mount)) ||
+      (storage_source && !check_temp_mount_target(path_emmc_storage_mount))) {
+    return -1;
+  }
   if (flash_source) {
     if (clear_folder(path_emmc_flash_mount) != 0) {
       printf("Failed to remove content of folder '%s'\n", path_emmc_flash_mount);

@@ -27,6 +27,24 @@ int locate_partition(const mmc_partitions_fmt *table, const char *name, partitio
 // next free loop" on failure. 0 or -1.
 int find_free_loop(char *loop, size_t loop_size);
 
+// A loop device this run attached; detached again when its owner goes,
+// unless a mount took it over (see loop_mount_partition), so that no run
+// leaves one attached until the next reboot.
+struct loop_device {
+  char name[loop_name_size] = {};
+  bool attached = false;
+  loop_device() = default;
+  loop_device(const loop_device &) = delete;
+  loop_device &operator=(const loop_device &) = delete;
+  ~loop_device();
+};
+// Attaches a free loop device showing `device` from byte `offset` on (only
+// `size` bytes of it when non-zero; read-only when asked). 0 or -1.
+int attach_loop(loop_device &loop, const char *device, uint64_t offset, uint64_t size,
+                bool read_only);
+// "losetup -d"; 0, or -1 with its line.
+int detach_loop(loop_device &loop);
+
 // True when `text` points into the scratch buffer (a command built there would
 // overwrite its own argument); prints a line then.
 bool lies_in_scratch_buffer(const char *text);

@@ -284,21 +284,35 @@ TEST_F(LoopDevices, UnmountDeviceWithDeletionRemovesTheMountedPartitions) {
   EXPECT_FALSE(contains(listing, "\n2:"));
 }
 
-TEST_F(LoopDevices, CopyToEmmcReplacesTheTwoTargetsExactly) {
+TEST_F(LoopDevices, CopyToEmmcReplacesTheTwoTargetsOfItsOwnMountsExactly) {
   // The fixed mount points live on a tmpfs that only this namespace sees.
   ASSERT_EQ(mount("kvemmc-test-media", "/media", "tmpfs", 0, "mode=0755"), 0) << strerror(errno);
   media_mounted = true;
+  const std::string disk = image("emmc.img", 96 * MiB);
+  const mmc_partitions_fmt table =
+      make_table({{"KV_FLASH", 32 * MiB, 16 * MiB, 4}, {"KV_STORAGE", 32 * MiB, 56 * MiB, 4}});
+  CaptureStdout();
+  int failed = 0;
+  for (const char *name : {"KV_FLASH", "KV_STORAGE"}) {
+    failed |= format_ext4_partition(&table, name, disk.c_str());
+  }
+  failed |= loop_mount_partition(&table, "KV_FLASH", "/media/KV_FLASH", disk.c_str());
+  failed |= loop_mount_partition(&table, "KV_STORAGE", "/media/KV_STORAGE", disk.c_str());
+  std::string made = GetCapturedStdout();
+  ASSERT_EQ(failed, 0) << made;
   make_tree(tmp / "flash");
   make_tree(tmp / "storage");
   write_text(tmp / "storage/only-in-storage", "s");
+  fs::remove_all("/media/KV_FLASH/lost+found");
   fs::create_directories("/media/KV_FLASH/.old");
   write_text("/media/KV_FLASH/.stale", "stale");
   fs::create_directories("/media/KV_STORAGE/kestrova_storage/old");
   write_text("/media/KV_STORAGE/beside", "stays");
 
   CaptureStdout();
-  EXPECT_EQ(copy_to_emmc((tmp / "flash").c_str(), (tmp / "storage").c_str()), 0);
+  int copied = copy_to_emmc((tmp / "flash").c_str(), (tmp / "storage").c_str());
   std::string printed = GetCapturedStdout();
+  EXPECT_EQ(copied, 0) << printed;
   EXPECT_TRUE(contains(printed,
                        "\nStarting copying of data to the eMMC!\nPlease do \e[1mNOT\e[0m "
                        "interrupt this progress till it's finished!\n\n"));
@@ -311,10 +325,29 @@ TEST_F(LoopDevices, CopyToEmmcReplacesTheTwoTargetsExactly) {
   write_text("/media/KV_FLASH/added", "kept");
   CaptureStdout();
   EXPECT_EQ(copy_to_emmc(nullptr, (tmp / "storage").c_str()), 0);
-  EXPECT_EQ(unmount_temp_folders(), 0);
   GetCapturedStdout();
   EXPECT_EQ(read_text("/media/KV_FLASH/added"), "kept");
   EXPECT_EQ(tree_differences(tmp / "storage", "/media/KV_STORAGE/kestrova_storage"), "");
+
+  // Unmounting releases both loop devices; a folder that is no longer this
+  // run's mount is neither emptied nor copied into.
+  CaptureStdout();
+  EXPECT_EQ(unmount_temp_folders(), 0);
+  GetCapturedStdout();
+  EXPECT_EQ(shell("losetup -j " + disk), "");
+  write_text("/media/KV_FLASH/boot-media-file", "mine");
+  fs::create_directories("/media/KV_STORAGE/kestrova_storage");
+  CaptureStdout();
+  const int results[] = {copy_to_emmc((tmp / "flash").c_str(), nullptr),
+                         clear_folder("/media/KV_FLASH"),
+                         remove_folder("/media/KV_STORAGE/kestrova_storage")};
+  printed = GetCapturedStdout();
+  for (int result : results) EXPECT_EQ(result, -1) << printed;
+  EXPECT_TRUE(contains(printed,
+                       "Refusing to change '/media/KV_FLASH': it is not the eMMC partition this "
+                       "run mounted there!\n"));
+  EXPECT_EQ(read_text("/media/KV_FLASH/boot-media-file"), "mine");
+  EXPECT_TRUE(fs::is_directory("/media/KV_STORAGE/kestrova_storage"));
 }
 
 }  // namespace

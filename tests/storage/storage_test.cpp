@@ -185,6 +185,9 @@ TEST_F(ToolCommands, FormatAndLoopMountGiveTheToolsTheseLines) {
   EXPECT_EQ(format_ext4("STORAGE", "/dev/sda2", ext4_features, 0, 0x40000000), 0);
   EXPECT_EQ(format_vfat_partition(&table, "KV_FLASH"), 0);
   EXPECT_EQ(loop_mount_partition(&table, "KV_STORAGE", folder.c_str()), 0);
+  // Mounting the folder again releases the loop device of its last mount;
+  // a measurement replays no journal.
+  EXPECT_EQ(loop_mount_partition_read_only(&table, "KV_STORAGE", folder.c_str()), 0);
   GetCapturedStdout();
   std::string f = ext4_features;
   EXPECT_EQ(tool_log(),
@@ -199,9 +202,16 @@ TEST_F(ToolCommands, FormatAndLoopMountGiveTheToolsTheseLines) {
                 "losetup /dev/loop7 /dev/mmcblk0 --offset 268435456 --sizelimit 536870912\n"
                 "mkfs.vfat -n KV_FLASH /dev/loop7\n"
                 "sync \n"
+                "losetup -d /dev/loop7\n"
                 "losetup --find\n"
                 "losetup /dev/loop7 /dev/mmcblk0 --offset 805306368\n"
-                "mount -o rw,loop /dev/loop7 " +
+                "mount -o rw /dev/loop7 " +
+                folder +
+                "\n"
+                "losetup -d /dev/loop7\n"
+                "losetup --find\n"
+                "losetup /dev/loop7 /dev/mmcblk0 --offset 805306368 --read-only\n"
+                "mount -o ro,noload /dev/loop7 " +
                 folder + "\n");
   EXPECT_TRUE(fs::is_directory(folder));
 }
@@ -233,6 +243,7 @@ TEST_F(ToolCommands, CheckAndResizeFollowsTheE2fsckExitCode) {
         "losetup /dev/loop7 /dev/mmcblk0 --offset 1879048192\n"
         "e2fsck -fy /dev/loop7\n";
     if (c.result == 0) expected += "resize2fs /dev/loop7 2048M\n";
+    expected += "losetup -d /dev/loop7\n";
     EXPECT_EQ(tool_log(), expected) << c.e2fsck;
   }
 }
