@@ -105,6 +105,12 @@ int read_dtb_property(const char *node_path, const char *property, char *value,
 int read_dtb_property_from(const char *device, const char *node_path, const char *property,
                            char *value, size_t value_size);
 
+// A block as the bootloader takes it: its checksum holds, it unpacks (plain
+// with its marker, gzip, or a container whose entries lie inside it) and
+// every tree in it is sound; a block with no tree fails. Changes nothing.
+// 0, or -1 with the reason printed.
+int check_dtb_block(const uint8_t *block);
+
 // Reworks every tree of one 256 KiB block in place, then restores the
 // block's checksum (and recompresses a compressed block). On failure the
 // block may be partly changed and must not be written.

@@ -227,6 +227,28 @@ int read_dtb_property(const char *node_path, const char *property, char *value,
   return read_dtb_property_from(path_reserved_device, node_path, property, value, value_size);
 }
 
+int check_dtb_block(const uint8_t *block) {
+  const uint32_t stored = load_le32(block + dtb_checksum_offset);
+  const uint32_t computed = dtb_block_checksum(block);
+  if (stored != computed) {
+    printf("Dtb block checksum error: stored %#x, computed %#x!\n", stored, computed);
+    return -1;
+  }
+  dtb_content content;
+  if (unpack_dtb_block(block, content) != 0) return -1;
+  dtb_tree trees[max_container_entries];
+  uint32_t count = 0;
+  if (list_trees(content, true, trees, &count) != 0) return -1;
+  if (count == 0) {
+    puts("Dtb block holds no device tree!");
+    return -1;
+  }
+  for (uint32_t i = 0; i < count; i++) {
+    if (check_tree(content.data + trees[i].offset, trees[i].size) != 0) return -1;
+  }
+  return 0;
+}
+
 int rework_dtb_block(int dtb_mode, uint8_t *block, const char *node_path,
                      const mmc_partitions_fmt *table) {
   dtb_content content;
