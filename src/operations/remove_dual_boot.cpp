@@ -1,6 +1,189 @@
-#include "operations.h"
-#include "unavailable.h"
+// Removal of a dual-boot installation: Android gets its table, its device
+// trees and the space of KV_FLASH back; Kestrova's data go.
+//
+// First half, before anything is written: the question, the Android-only
+// table, the mounts, the check of the two images saved at installation, the
+// recovery snapshot. Second half: the table, the saved images, the deletion
+// of Kestrova's data, the unmount and the growth of Android's data
+// filesystem.
+#include <sys/stat.h>
 
-int remove_dual_boot(int, const mmc_partitions_fmt *) {
-  return operation_unavailable("Removal of the dual boot installation");
+#include <cstdio>
+#include <cstring>
+
+#include "devicetree.h"
+#include "frontend.h"
+#include "operation_steps.h"
+#include "operations.h"
+#include "storage.h"
+
+namespace {
+
+constexpr const char msg_apt_read_failed[] = "Failed to read backup of bootloader APT!";
+constexpr const char msg_dtb_read_failed[] = "Failed to read backup of bootloader dtb!";
+constexpr const char msg_not_restored[] = "Backup '%s' is not restored: %s!\n";
+
+// The path of a backup image in the installation's storage folder.
+void image_path(char *path, size_t size, const char *name) {
+  snprintf(path, size, "%s/%s", path_emmc_storage_data, name);
+}
+
+// Reads a saved image whole: it must hold exactly `size` bytes. `read_failed`
+// is the line for an image that cannot be read. Null when it is missing or
+// refused (with the reason printed).
+int read_image(owned<uint8_t> &image, const char *path, uint64_t size, const char *read_failed) {
+  image.reset();
+  if (!path_exists(path)) return 0;
+  if (read_file_region(image, path, 0, size) != 0) {
+    puts(read_failed);
+    printf(msg_not_restored, path, "it cannot be read whole");
+    return 0;
+  }
+  struct stat info;
+  if (stat(path, &info) != 0 || static_cast<uint64_t>(info.st_size) != size) {
+    printf(msg_not_restored, path, "it is longer than the saved area");
+    image.reset();
+  }
+  return 0;
+}
+
+bool same_entry(const partition_entry &a, const partition_entry &b) {
+  return strncmp(a.name, b.name, sizeof(a.name)) == 0 && a.size == b.size &&
+         a.offset == b.offset && a.mask == b.mask;
+}
+
+// The saved table goes back only when it is a sound table of the very
+// partitions the Android-only table holds: anything else would point the
+// bootloader at partitions that are not there.
+void check_saved_table(owned<uint8_t> &image, const char *path,
+                       const mmc_partitions_fmt *android_only) {
+  if (!image) return;
+  mmc_partitions_fmt saved;
+  memcpy(&saved, image.get(), sizeof(saved));
+  if (verify_partition_table(&saved) != 0) {
+    printf(msg_not_restored, path, "it is no valid partition table");
+    image.reset();
+    return;
+  }
+  bool same = saved.part_num == android_only->part_num;
+  for (uint32_t i = 0; same && i < saved.part_num; i++) {
+    same = same_entry(saved.entries[i], android_only->entries[i]);
+  }
+  if (!same) {
+    printf(msg_not_restored, path, "its partitions differ from those of the Android-only table");
+    image.reset();
+  }
+}
+
+// Both DTB copies of the saved area must be blocks the bootloader can take.
+void check_saved_trees(owned<uint8_t> &image, const char *path) {
+  if (!image) return;
+  for (int copy = 0; copy < dtb_copy_count; copy++) {
+    if (check_dtb_block(image.get() + copy * dtb_block_size) != 0) {
+      printf(msg_not_restored, path,
+             copy == 0 ? "its first DTB copy is damaged" : "its second DTB copy is damaged");
+      image.reset();
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+int remove_dual_boot(int has_userdata, const mmc_partitions_fmt *table) {
+  operation_run run;
+
+  // 1. Consent.
+  printf("\nWarning!\nALL existing Kestrova data on eMMC will be lost!");
+  printf("\nPress enter to abort!");
+  printf("\nContinue? [y]: ");
+  fflush(stdout);
+  if (read_answer() != 'y') {
+    puts(msg_aborting);
+    run.succeeded = true;
+    return 0;
+  }
+
+  // 3. The Android-only table, before anything is mounted: a table it cannot
+  // be built from stops the run here.
+  mmc_partitions_fmt android_only;
+  if (build_android_only_table(table, &android_only) != 0) {
+    puts("Failed to create new partition table!");
+    return -1;
+  }
+
+  // 2. Mount the installation's two partitions.
+  run.mounted = true;
+  if (mount_installation(table) != 0) return -1;
+
+  // The images saved at installation go back only when they are sound.
+  char apt_path[256], dtb_path[256];
+  image_path(apt_path, sizeof(apt_path), apt_backup_image_name);
+  image_path(dtb_path, sizeof(dtb_path), dtb_backup_image_name);
+  owned<uint8_t> apt_image, dtb_image;
+  read_image(apt_image, apt_path, apt_backup_image_size, msg_apt_read_failed);
+  check_saved_table(apt_image, apt_path, &android_only);
+  read_image(dtb_image, dtb_path, dtb_backup_image_size, msg_dtb_read_failed);
+  check_saved_trees(dtb_image, dtb_path);
+
+  // The reserved area as it is now, on the boot media.
+  if (save_reserved_snapshot() != 0) return -1;
+
+  // ---- The point of no return ----
+  critical_window window;
+  if (open_critical_window(window) != 0) return -1;
+
+  // 4. The Android-only table and both DTB copies.
+  if (write_partition_table(has_userdata, &android_only, path_reserved_device) != 0) {
+    puts("Failed to write the new partition table to eMMC!");
+    return -1;
+  }
+
+  // 5, 6. The saved areas over it, byte for byte.
+  if (apt_image &&
+      write_file_region(apt_image.get(), path_reserved_device, 0, apt_backup_image_size) != 0) {
+    puts("Can not restore backup of APT!");
+  }
+  apt_image.reset();
+  if (dtb_image && write_file_region(dtb_image.get(), path_reserved_device, dtb_area_offset,
+                                     dtb_backup_image_size) != 0) {
+    puts("Can not restore backup of dtb!");
+  }
+  dtb_image.reset();
+  if (close_critical_window(window) != 0) return -1;
+
+  // 7. Kestrova's data.
+  if (clear_folder(path_emmc_flash_mount) != 0) {
+    printf("Failed to remove content of folder '%s'\n", path_emmc_flash_mount);
+    return -1;
+  }
+  if (remove_folder(path_emmc_storage_data) != 0) {
+    printf("Failed to remove folder '%s'\n", path_emmc_storage_data);
+    return -1;
+  }
+
+  // 8. Unmount.
+  if (unmount_temp_folders() != 0) {
+    puts("Failed to umount temporary Kestrova folder");
+    return -1;
+  }
+  run.mounted = false;
+
+  // 9, 10. Android's data filesystem over the space KV_FLASH had.
+  int data = 0;
+  if (find_data_partition(&android_only, &data) != 0) {
+    puts("Could not find data partition!");
+    return -1;
+  }
+  if (check_and_resize(&android_only, android_only.entries[data].name) != 0) {
+    puts("Failed to resize data partition!");
+    return -1;
+  }
+
+  // 11. Done.
+  puts("\nSuccess!\n");
+  puts("\nKestrova dual boot installation got removed from eMMC!\n");
+  status_word = status_remove;
+  run.succeeded = true;
+  return 0;
 }

@@ -10,8 +10,10 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #ifndef KVEMMC_BINARY
@@ -91,6 +93,33 @@ void expect_in_order(const std::string &text, const std::vector<std::string> &wa
   }
 }
 
+// Each of `wanted` is a whole line of `log`, each behind the one before it;
+// "{loop}" in them stands for any loop device ("/dev/loopN").
+void expect_calls_in_order(const std::string &log, const std::vector<std::string> &wanted) {
+  size_t at = 0;
+  for (const std::string &w : wanted) {
+    std::string pattern = "(^|\n)";
+    for (size_t i = 0; i < w.size(); i++) {
+      if (w.compare(i, 6, "{loop}") == 0) {
+        pattern += "/dev/loop[0-9]+";
+        i += 5;
+      } else {
+        if (std::strchr("\\^$.|?*+()[]{}", w[i])) pattern += '\\';
+        pattern += w[i];
+      }
+    }
+    std::smatch found;
+    const std::string rest = log.substr(at);
+    if (!std::regex_search(rest, found, std::regex(pattern + "(\n|$)"))) {
+      ADD_FAILURE() << "log/calls.log lacks, at this place or at all:\n[" << w << "]\nit was:\n"
+                    << log;
+      return;
+    }
+    at += static_cast<size_t>(found.position(0) + found.length(0));
+    if (at > 0 && log[at - 1] == '\n') at--;  // the next line may start right here
+  }
+}
+
 // "-v"'s listing of the table that the box laid out (its file "layout").
 std::string layout_listing(const fs::path &work) {
   std::istringstream in(read_file(work / "layout"));
@@ -129,8 +158,8 @@ void run_scenario(const Scenario &row) {
 
   std::vector<std::string> argv{"/bin/bash", box_dir + "/box", "--workdir", work.string(),
                                 "--kvemmc", KVEMMC_BINARY, "--timeout", "300",
-                                "--cache", fs::path(KVEMMC_BOX_WORK) / ".image-cache"};
-  if (row.emmc_unchanged) argv.push_back("--snapshot");
+                                "--cache", fs::path(KVEMMC_BOX_WORK) / ".image-cache",
+                                "--snapshot"};
   argv.insert(argv.end(), row.box.begin(), row.box.end());
   argv.push_back("--");
   argv.insert(argv.end(), row.args.begin(), row.args.end());
@@ -162,7 +191,11 @@ void run_scenario(const Scenario &row) {
   if (row.calls.empty()) {
     EXPECT_EQ(calls, "") << "no disk tool should have run";
   } else {
-    expect_in_order(calls, row.calls, "log/calls.log");
+    expect_calls_in_order(calls, row.calls);
+  }
+
+  if (row.nothing_left) {
+    EXPECT_EQ(read_file(work / "log" / "left"), "") << "kvemmc left this attached or mounted";
   }
 
   const std::string boxtool = box_dir + "/boxtool";
@@ -172,13 +205,28 @@ void run_scenario(const Scenario &row) {
                                      work / "console");
     EXPECT_EQ(same.out, "same\n") << "the eMMC changed where:\n" << same.out << same.err;
   }
-  for (const Reading &reading : row.end) {
+  const auto read = [&](const std::vector<std::string> &reading) {
     std::vector<std::string> args{boxtool};
-    for (const std::string &a : reading.boxtool)
-      args.push_back(replace_all(replace_all(a, "{emmc}", emmc), "{work}", work.string()));
+    for (std::string a : reading) {
+      a = replace_all(a, "{emmc}", emmc);
+      a = replace_all(a, "{before}", (work / "emmc.before.img").string());
+      a = replace_all(a, "{storage}", (work / "storage.img").string());
+      args.push_back(replace_all(a, "{work}", work.string()));
+    }
     const Process r = run_process(args, "", work / "console");
-    EXPECT_EQ(r.status, 0) << "boxtool " << reading.boxtool.front() << ": " << r.err;
-    expect_in_order(r.out, reading.lines, "boxtool " + reading.boxtool.front());
+    EXPECT_EQ(r.status, 0) << "boxtool " << reading.front() << ": " << r.out << r.err;
+    return r.out;
+  };
+  for (const Reading &reading : row.end) {
+    const std::string what = "boxtool " + reading.boxtool.front();
+    const std::string out = read(reading.boxtool);
+    expect_in_order(out, reading.lines, what);
+    if (!reading.same_as.empty()) {
+      EXPECT_EQ(out, read(reading.same_as)) << what;
+    }
+    for (const std::string &text : reading.absent) {
+      EXPECT_EQ(out.find(text), std::string::npos) << what << " holds [" << text << "]:\n" << out;
+    }
   }
 
   if (!::testing::Test::HasFailure()) fs::remove_all(work);

@@ -11,11 +11,15 @@
 namespace e2e {
 
 // A reading of the box's images after the run, by one of the box's own
-// readers (box/boxtool), independent of kvemmc. In `boxtool`, "{emmc}" and
-// "{work}" stand for the eMMC image and the box's folder.
+// readers (box/boxtool), independent of kvemmc. In the arguments, "{emmc}"
+// stands for the eMMC image, "{before}" for its copy from before the run,
+// "{storage}" for the boot media's storage image and "{work}" for the box's
+// folder.
 struct Reading {
   std::vector<std::string> boxtool;  // arguments, e.g. {"table", "{emmc}"}
   std::vector<std::string> lines;    // texts its output holds, in this order
+  std::vector<std::string> same_as;  // a second reading with the same output
+  std::vector<std::string> absent;   // texts its output does not hold
 };
 
 struct Scenario {
@@ -29,12 +33,14 @@ struct Scenario {
   const char *golden = nullptr;    // instead: all of standard output is this
                                    // file of tests/e2e/golden
   bool lists_layout = false;       // the output lists the table the box laid out
-  // Disk-tool calls that log/calls.log holds, in this order; empty: no disk
-  // tool ran at all.
+  // Disk-tool calls that log/calls.log holds as whole lines, in this order
+  // ("{loop}" stands for any loop device); empty: no disk tool ran at all.
   std::vector<std::string> calls;
   // The eMMC image is byte for byte as it was before the run. (A box running
   // from the eMMC mounts the installation itself, which changes it.)
   bool emmc_unchanged = true;
+  // kvemmc left no loop device attached and nothing mounted below /media.
+  bool nothing_left = true;
   std::vector<Reading> end;        // the end state, as the box's readers see it
 };
 

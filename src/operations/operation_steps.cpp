@@ -1,0 +1,221 @@
+// The pieces that several operations share; see operation_steps.h.
+#include "operation_steps.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "devicetree.h"
+#include "region_io.h"
+#include "storage.h"
+
+// ---- Room ----
+
+int check_room(const char *source, const char *partition, uint64_t room, uint64_t used) {
+  if (used <= room) return 0;
+  printf("New partition is too small to cover data of '%s' from current boot device!\n", source);
+  printf("Free space on '%s' partition: %lldMB\n", partition, static_cast<long long>(room >> 20));
+  printf("Used space on '%s': %lld\n", source, static_cast<long long>(used));
+  return -1;
+}
+
+// ---- Recovery snapshot ----
+
+namespace {
+
+constexpr int max_snapshots_per_second = 99;
+
+// Makes `folder` and every missing folder above it (no shell involved).
+int make_folders(const char *folder) {
+  char path[256];
+  if (snprintf(path, sizeof(path), "%s", folder) >= static_cast<int>(sizeof(path))) return -1;
+  for (char *p = path + 1;; p++) {
+    if (*p != '/' && *p != '\0') continue;
+    const char kept = *p;
+    *p = '\0';
+    if (mkdir(path, 0755) != 0 && errno != EEXIST) return -1;
+    *p = kept;
+    if (kept == '\0') return 0;
+  }
+}
+
+// Opens a new snapshot file in `folder`, never an existing one; its name goes
+// to `path`.
+int create_snapshot_file(owned_fd &file, const char *folder, char *path, size_t path_size) {
+  char stamp[32];
+  const time_t now = time(nullptr);
+  struct tm utc;
+  if (!gmtime_r(&now, &utc) || strftime(stamp, sizeof(stamp), "%Y%m%d-%H%M%S", &utc) == 0) {
+    puts("Cannot read the clock for the snapshot's name!");
+    return -1;
+  }
+  for (int n = 1; n <= max_snapshots_per_second; n++) {
+    const int length = n == 1 ? snprintf(path, path_size, "%s/reserved-%s.img", folder, stamp)
+                              : snprintf(path, path_size, "%s/reserved-%s-%d.img", folder, stamp, n);
+    if (length < 0 || static_cast<size_t>(length) >= path_size) break;
+    do {
+      file.fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    } while (file.fd < 0 && errno == EINTR);
+    if (file.fd >= 0) return 0;
+    if (errno != EEXIST) break;
+  }
+  printf(msg_open_write, path);
+  return -1;
+}
+
+int write_and_verify(int fd, const uint8_t *bytes, uint64_t size) {
+  if (write_region_at(fd, 0, bytes, size) != 0 || drop_cached_pages(fd) != 0) return -1;
+  owned<uint8_t> back = allocate_zeroed(static_cast<size_t>(size));
+  if (!back) {
+    puts("malloc failed for backup!");
+    return -1;
+  }
+  if (read_region_at(fd, 0, back.get(), size) != 0) return -1;
+  if (memcmp(back.get(), bytes, static_cast<size_t>(size)) != 0) {
+    puts("The snapshot reads back differently from what was written!");
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int save_reserved_snapshot(const char *reserved, const char *folder) {
+  owned<uint8_t> area;
+  if (read_file_region(area, reserved, 0, reserved_snapshot_size) != 0) {
+    printf("Failed to read '%s' for the recovery snapshot!\n", reserved);
+    return -1;
+  }
+  if (make_folders(folder) != 0) {
+    printf("Failed to create folder '%s' for the recovery snapshot!\n", folder);
+    return -1;
+  }
+  const uint64_t room = free_space(folder);
+  if (room < reserved_snapshot_size) {
+    printf("Not enough free space on '%s' for the recovery snapshot: %lluKB needed, %lluKB free!\n",
+           folder, static_cast<unsigned long long>(reserved_snapshot_size >> 10),
+           static_cast<unsigned long long>(room >> 10));
+    return -1;
+  }
+  char path[320] = {};
+  owned_fd file;
+  if (create_snapshot_file(file, folder, path, sizeof(path)) != 0) {
+    printf("Failed to save the recovery snapshot of '%s'!\n", reserved);
+    return -1;
+  }
+  if (write_and_verify(file.fd, area.get(), reserved_snapshot_size) != 0 ||
+      close_region_file(file) != 0) {
+    // A file that does not hold the whole area is no snapshot.
+    unlink(path);
+    printf("Failed to save the recovery snapshot of '%s'!\n", reserved);
+    return -1;
+  }
+  printf("Recovery snapshot of '%s' saved as '%s'\n", reserved, path);
+  return 0;
+}
+
+// ---- The protected window ----
+
+namespace {
+
+constexpr int held_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+void held_set(sigset_t *set) {
+  sigemptyset(set);
+  for (int s : held_signals) sigaddset(set, s);
+}
+
+}  // namespace
+
+critical_window::~critical_window() {
+  if (open) close_critical_window(*this);
+}
+
+int open_critical_window(critical_window &window) {
+  sigset_t held;
+  held_set(&held);
+  if (sigprocmask(SIG_BLOCK, &held, &window.previous) != 0) {
+    puts("Cannot hold back signals for the change of the eMMC layout!");
+    return -1;
+  }
+  window.open = true;
+  return 0;
+}
+
+int close_critical_window(critical_window &window) {
+  if (!window.open) return 0;
+  window.open = false;
+  sigset_t held, pending;
+  held_set(&held);
+  int arrived = 0;
+  if (sigpending(&pending) == 0) {
+    // Take every held signal that came, so that none ends the process when
+    // they are let through again.
+    const struct timespec none = {0, 0};
+    for (int s : held_signals) {
+      if (sigismember(&pending, s) != 1) continue;
+      sigset_t one;
+      sigemptyset(&one);
+      sigaddset(&one, s);
+      if (sigtimedwait(&one, nullptr, &none) == s && arrived == 0) arrived = s;
+    }
+  }
+  sigprocmask(SIG_SETMASK, &window.previous, nullptr);
+  if (arrived == 0) return 0;
+  printf("Stopped by signal %d (%s) after the change of the eMMC layout was completed!\n", arrived,
+         strsignal(arrived));
+  return -1;
+}
+
+// ---- Kodi and the cleanup of a failed run ----
+
+namespace {
+constexpr const char cmd_stop_kodi[] = "systemctl stop kodi";
+constexpr const char cmd_start_kodi[] = "systemctl start kodi";
+}  // namespace
+
+int stop_kodi(operation_run &run) {
+  puts("Stopping Kodi before start of copy process!");
+  if (run_command(cmd_stop_kodi) < 0) {
+    printf(msg_cmd_failed, cmd_stop_kodi);
+    return -1;
+  }
+  run.kodi_stopped = true;
+  return 0;
+}
+
+int start_kodi(operation_run &run) {
+  puts("Start Kodi again to have a user interface!");
+  // Whatever happens now, a second start would not help.
+  run.kodi_stopped = false;
+  if (run_command(cmd_start_kodi) < 0) {
+    printf(msg_cmd_failed, cmd_start_kodi);
+    return -1;
+  }
+  return 0;
+}
+
+int mount_installation(const mmc_partitions_fmt *table) {
+  const struct {
+    const char *name, *folder;
+  } mounts[] = {{name_kv_flash, path_emmc_flash_mount}, {name_kv_storage, path_emmc_storage_mount}};
+  for (const auto &m : mounts) {
+    if (loop_mount_partition(table, m.name, m.folder) != 0) {
+      printf("Failed to mount '%s' partition!\n", m.name);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+operation_run::~operation_run() {
+  if (succeeded) return;
+  if (mounted && unmount_temp_folders() != 0) {
+    puts("The temporary Kestrova mounts could not all be removed!");
+  }
+  if (kodi_stopped) start_kodi(*this);
+}

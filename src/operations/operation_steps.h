@@ -1,0 +1,72 @@
+// What several operations share: the room check, the recovery snapshot of the
+// reserved area, the protected window of a layout change, kodi around a copy
+// of the running system, and the cleanup of a run that failed.
+#pragma once
+
+#include <signal.h>
+
+#include <cstdint>
+
+#include "kvemmc.h"
+#include "partition_table.h"
+
+// ---- Room ----
+// Prints the three "too small" lines and returns -1 when `used` bytes of
+// `source` do not fit `room` bytes of `partition`; equality fits. 0 otherwise.
+int check_room(const char *source, const char *partition, uint64_t room, uint64_t used);
+
+// ---- Recovery snapshot ----
+// The table and both DTB copies, as they are before a table write.
+constexpr uint64_t reserved_snapshot_size = 0x480000;
+inline constexpr const char path_snapshot_folder[] = "/storage/backup/kvemmc";
+
+// Saves the first 0x480000 bytes of `reserved` as a new file
+// "reserved-YYYYMMDD-HHMMSS.img" (UTC; "-2", "-3", ... for a second one in the
+// same second) in `folder`, made when missing. Checks the free space first,
+// writes, makes the file durable, reads it back from the device and compares.
+// Never replaces a file. Prints the file's name; 0, or -1 with the cause
+// printed and no half-written file left.
+int save_reserved_snapshot(const char *reserved = path_reserved_device,
+                           const char *folder = path_snapshot_folder);
+
+// ---- The protected window of a layout change ----
+// While it is open, SIGINT, SIGTERM, SIGHUP and SIGQUIT are held back (the
+// disk tools started meanwhile inherit that), so that a Ctrl-C cannot leave a
+// table that points at half-moved or unformatted partitions.
+struct critical_window {
+  sigset_t previous;
+  bool open = false;
+  critical_window() = default;
+  critical_window(const critical_window &) = delete;
+  critical_window &operator=(const critical_window &) = delete;
+  ~critical_window();  // closes it quietly, on a failure path
+};
+int open_critical_window(critical_window &window);
+// Lets the signals through again. When one arrived meanwhile, it is taken
+// (it does not end the process) and the run stops here: a line names it and
+// the result is -1. 0 when none arrived.
+int close_critical_window(critical_window &window);
+
+// ---- A run's own changes, undone when it fails ----
+struct operation_run {
+  bool mounted = false;       // the temporary eMMC mounts were made
+  bool kodi_stopped = false;  // this run stopped kodi
+  bool succeeded = false;
+  operation_run() = default;
+  operation_run(const operation_run &) = delete;
+  operation_run &operator=(const operation_run &) = delete;
+  // Unless the run succeeded: unmounts "/media/KV_FLASH" and
+  // "/media/KV_STORAGE" (releasing their loop devices) and starts kodi again
+  // if this run stopped it. Failures add their own line; the result stays a
+  // failure.
+  ~operation_run();
+};
+
+// Loop-mounts KV_FLASH at "/media/KV_FLASH", then KV_STORAGE at
+// "/media/KV_STORAGE". 0, or -1 after "Failed to mount '%s' partition!".
+int mount_installation(const mmc_partitions_fmt *table);
+
+// "systemctl stop kodi" before the running system's /storage is copied, and
+// "systemctl start kodi" after. 0 or -1, each with its line.
+int stop_kodi(operation_run &run);
+int start_kodi(operation_run &run);

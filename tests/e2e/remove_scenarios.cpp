@@ -1,0 +1,176 @@
+// Removal of a dual-boot installation (choice 7 of the dual-boot menu) on the
+// emulated box, one row per case: the end state is read back by the box's
+// own readers, independently of kvemmc.
+
+#include <gtest/gtest.h>
+
+#include "scenario.h"
+
+namespace {
+
+using e2e::Reading;
+using e2e::Scenario;
+
+const std::string kQuestion =
+    "\nWarning!\nALL existing Kestrova data on eMMC will be lost!\nPress enter to abort!\nContinue? [y]: ";
+const std::string kSnapshot =
+    "Recovery snapshot of '/dev/reserved' saved as '/storage/backup/kvemmc/reserved-";
+const std::string kSuccess = "\nSuccess!\n\n\nKestrova dual boot installation got removed from eMMC!\n";
+const std::string kApt = "/media/KV_STORAGE/kestrova_storage/dual_boot_apt_backup.img";
+const std::string kDtb = "/media/KV_STORAGE/kestrova_storage/dual_boot_dtb_backup.img";
+const std::string kTableFailed = "Failed to write the new partition table to eMMC!";
+
+// The calls that carry a removal: both partitions mounted through loop
+// devices and released again, Kestrova's folder removed, Android's data
+// filesystem checked and grown.
+const std::vector<std::string> kRemovalCalls = {
+    "mount -o rw {loop} /media/KV_FLASH",
+    "mount -o rw {loop} /media/KV_STORAGE",
+    "rm -rf /media/KV_STORAGE/kestrova_storage/",
+    "umount /media/KV_FLASH",
+    "losetup -d {loop}",
+    "umount /media/KV_STORAGE",
+    "losetup -d {loop}",
+    "e2fsck -fy {loop}",
+};
+
+// What a removal leaves on `preset`: the factory's table and reserved area
+// (the saved images went back), the snapshot of the dual-boot area, Android's
+// files alone in a clean data filesystem, every partition's bytes in place.
+std::vector<Reading> factory_again(const std::string &preset, const std::string &data) {
+  return {
+      {.boxtool = {"table", "{emmc}"}, .same_as = {"expect", preset, "fresh"}},
+      {.boxtool = {"hash", "{emmc}", "0x2400000", "0x480000"},
+       .same_as = {"reserved-hash", preset, "fresh"}},
+      {.boxtool = {"snapshots", "{storage}"}, .same_as = {"reserved-hash", preset, "dual"}},
+      {.boxtool = {"files", "{emmc}", "@" + data}, .same_as = {"tree-files", "android"}},
+      {.boxtool = {"fsck", "{emmc}", "@" + data, "@" + data}, .lines = {"clean"}},
+      {.boxtool = {"patterns", "{emmc}"}, .absent = {"BAD"}},
+  };
+}
+
+// A removal whose saved image was refused: the table is the Android-only one
+// all the same (it equals the factory's), and Kestrova is gone.
+std::vector<Reading> android_only() {
+  return {
+      {.boxtool = {"table", "{emmc}"}, .same_as = {"expect", "khadas_vim3", "fresh"}},
+      {.boxtool = {"files", "{emmc}", "@data"}, .same_as = {"tree-files", "android"}},
+      {.boxtool = {"dtb", "{emmc}", "{work}/trees"},
+       .lines = {"copy 0 form container-v2 compressed yes marker none checksum ok trees 3",
+                 "copy 1 form container-v2 compressed yes marker none checksum ok trees 3"}},
+  };
+}
+
+std::vector<std::string> dual(std::vector<std::string> more = {}) {
+  std::vector<std::string> box{"--state", "dual"};
+  box.insert(box.end(), more.begin(), more.end());
+  return box;
+}
+
+// The table and both DTB copies are what they were.
+const Reading kReservedAsBefore = {.boxtool = {"hash", "{emmc}", "0x2400000", "0x480000"},
+                                   .same_as = {"hash", "{before}", "0x2400000", "0x480000"}};
+
+const Scenario kRemove[] = {
+    // --- Removal gives the factory state back -----------------------------
+    {.name = "RemovesTheDualBootOfKhadas", .box = dual(), .args = {"-v"}, .answers = "7\ny\n",
+     .marker = "KVEMMC_REMOVE\n", .lines = {kQuestion + kSnapshot, ".img'\n", kSuccess},
+     .calls = kRemovalCalls, .emmc_unchanged = false, .end = factory_again("khadas_vim3", "data")},
+    {.name = "RemovesTheDualBootOfGxl", .box = dual({"--preset", "gxl_p212"}), .answers = "7\nY\n",
+     .marker = "KVEMMC_REMOVE\n", .lines = {kQuestion + kSnapshot, kSuccess},
+     .calls = kRemovalCalls, .emmc_unchanged = false, .end = factory_again("gxl_p212", "data")},
+
+    // --- Declined: nothing changes ------------------------------------------
+    {.name = "EnterAloneAbortsTheRemoval", .box = dual(), .answers = "7\n\n",
+     .lines = {kQuestion + "\nAborting!\n"}},
+    {.name = "EndOfInputAbortsTheRemoval", .box = dual(), .answers = "7\n",
+     .lines = {kQuestion + "\nAborting!\n"}},
+
+    // --- Saved images that do not go back ------------------------------------
+    {.name = "AShortSavedTableIsNotRestored", .box = dual({"--saved-apt", "short"}),
+     .answers = "7\ny\n", .marker = "KVEMMC_REMOVE\n",
+     .lines = {"Error reading file!\nFailed to read backup of bootloader APT!\nBackup '" + kApt +
+                   "' is not restored: it cannot be read whole!\n",
+               kSnapshot, kSuccess},
+     .calls = kRemovalCalls, .emmc_unchanged = false, .end = android_only()},
+    {.name = "ALongSavedTableIsNotRestored", .box = dual({"--saved-apt", "long"}),
+     .answers = "7\ny\n", .marker = "KVEMMC_REMOVE\n",
+     .lines = {"Backup '" + kApt + "' is not restored: it is longer than the saved area!\n",
+               kSuccess},
+     .calls = kRemovalCalls, .emmc_unchanged = false, .end = android_only()},
+    {.name = "AGarbageSavedTableIsNotRestored", .box = dual({"--saved-apt", "garbage"}),
+     .answers = "7\ny\n", .marker = "KVEMMC_REMOVE\n",
+     .lines = {"magic error: ", "Backup '" + kApt + "' is not restored: it is no valid partition table!\n",
+               kSuccess},
+     .calls = kRemovalCalls, .emmc_unchanged = false, .end = android_only()},
+    {.name = "ASavedTableOfOtherPartitionsIsNotRestored", .box = dual({"--saved-apt", "other"}),
+     .answers = "7\ny\n", .marker = "KVEMMC_REMOVE\n",
+     .lines = {"Backup '" + kApt +
+                   "' is not restored: its partitions differ from those of the Android-only table!\n",
+               kSuccess},
+     .calls = kRemovalCalls, .emmc_unchanged = false, .end = android_only()},
+    {.name = "AMissingSavedTableLeavesTheAndroidOnlyTable", .box = dual({"--saved-apt", "missing"}),
+     .answers = "7\ny\n", .marker = "KVEMMC_REMOVE\n", .lines = {kSnapshot, kSuccess},
+     .calls = kRemovalCalls, .emmc_unchanged = false, .end = android_only()},
+    {.name = "GarbageSavedTreesAreNotRestored", .box = dual({"--saved-dtb", "garbage"}),
+     .answers = "7\ny\n", .marker = "KVEMMC_REMOVE\n",
+     .lines = {"Dtb block checksum error: stored ",
+               "Backup '" + kDtb + "' is not restored: its first DTB copy is damaged!\n", kSuccess},
+     .calls = kRemovalCalls, .emmc_unchanged = false, .end = android_only()},
+    {.name = "SavedBlocksWithoutATreeAreNotRestored", .box = dual({"--saved-dtb", "other"}),
+     .answers = "7\ny\n", .marker = "KVEMMC_REMOVE\n",
+     .lines = {"Error dtb magic: ",
+               "Backup '" + kDtb + "' is not restored: its first DTB copy is damaged!\n", kSuccess},
+     .calls = kRemovalCalls, .emmc_unchanged = false, .end = android_only()},
+    {.name = "AShortSavedTreeImageIsNotRestored", .box = dual({"--saved-dtb", "short"}),
+     .answers = "7\ny\n", .marker = "KVEMMC_REMOVE\n",
+     .lines = {"Failed to read backup of bootloader dtb!\nBackup '" + kDtb +
+                   "' is not restored: it cannot be read whole!\n",
+               kSuccess},
+     .calls = kRemovalCalls, .emmc_unchanged = false, .end = android_only()},
+
+    // --- Failures before the point of no return: nothing changes -------------
+    // KV_FLASH (slot 18) 1 MiB behind the end of the data partition.
+    {.name = "AFlashSlotAwayFromTheDataIsRefused",
+     .box = dual({"--table-poke", "768:0000f08303000000"}), .answers = "7\ny\n", .status = 255,
+     .lines = {kQuestion + "Partition 'KV_FLASH' does not begin where data partition 'data' ends!\n"
+                           "Failed to create new partition table!\n"}},
+    {.name = "ABootMediaWithoutRoomForTheSnapshotChangesNothing",
+     .box = dual({"--storage-free", "4000"}), .answers = "7\ny\n", .status = 255,
+     .lines = {"Not enough free space on '/storage/backup/kvemmc' for the recovery snapshot: 4608KB "
+               "needed, "},
+     .calls = {"umount /media/KV_FLASH", "umount /media/KV_STORAGE"},
+     .emmc_unchanged = false, .end = {kReservedAsBefore}},
+    {.name = "AFailingFirstMountChangesNothing", .box = dual({"--fail", "mount:1"}),
+     .answers = "7\ny\n", .status = 255,
+     .lines = {kQuestion, "Failed to mount 'KV_FLASH' partition!\n"}, .calls = {"losetup -d {loop}"}},
+    {.name = "AFailingSecondMountReleasesTheFirst", .box = dual({"--fail", "mount:2"}),
+     .answers = "7\ny\n", .status = 255, .lines = {"Failed to mount 'KV_STORAGE' partition!\n"},
+     .calls = {"mount -o rw {loop} /media/KV_FLASH", "losetup -d {loop}", "umount /media/KV_FLASH",
+               "losetup -d {loop}"},
+     // The box's stand-in for vfat writes KV_FLASH's files back at the unmount.
+     .emmc_unchanged = false, .end = {kReservedAsBefore}},
+
+    // --- Failures after it: the Part's line, then the cleanup ----------------
+    {.name = "AFailingCheckOfTheDataFilesystemFailsTheRemoval", .box = dual({"--fail", "e2fsck:1"}),
+     .answers = "7\ny\n", .status = 255,
+     .lines = {kSnapshot, "Failed to resize data partition!\n"},
+     .calls = {"umount /media/KV_STORAGE", "losetup -d {loop}", "e2fsck -fy {loop}",
+               "losetup -d {loop}"},
+     .emmc_unchanged = false,
+     .end = {{.boxtool = {"table", "{emmc}"}, .same_as = {"expect", "khadas_vim3", "fresh"}}}},
+    {.name = "AFailingUnmountIsCleanedUpAfterItsLine", .box = dual({"--fail", "umount:1"}),
+     .answers = "7\ny\n", .status = 255,
+     .lines = {"Failed to umount folder '/media/KV_FLASH'\nFailed to umount temporary Kestrova folder\n"},
+     .calls = {"umount /media/KV_FLASH", "umount /media/KV_FLASH", "losetup -d {loop}"},
+     .emmc_unchanged = false},
+};
+
+class Remove : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(Remove, Runs) { e2e::run_scenario(GetParam()); }
+
+INSTANTIATE_TEST_SUITE_P(Box, Remove, ::testing::ValuesIn(kRemove),
+                         [](const auto &info) { return e2e::scenario_name(info.param); });
+
+}  // namespace
