@@ -117,6 +117,11 @@ int format_vfat(const char *label, const char *device);
 // Through a loop device that covers exactly the partition.
 int format_vfat_partition(const mmc_partitions_fmt *table, const char *name,
                           const char *device = path_emmc_device);
+// The type of the filesystem in the partition as blkid probes it ("ext4",
+// "f2fs", ...) into `type`, empty when none is found. 0, or -1 when the probe
+// could not be made.
+int partition_filesystem(const mmc_partitions_fmt *table, const char *name, char *type,
+                         size_t type_size, const char *device = path_emmc_device);
 // Forced e2fsck, then resize2fs to the partition's size. Builds its command
 // lines in the scratch buffer. 0 or -1.
 int check_and_resize(const mmc_partitions_fmt *table, const char *name,

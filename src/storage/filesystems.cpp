@@ -13,6 +13,9 @@
 //   corrections were made), and codes of 128 and above always do.
 // - resize2fs: nothing but the exit code; the size is given in MiB ("M").
 // - sync: returns when the written data have reached the medium.
+// - blkid: "-p -o value -s TYPE -O OFFSET -S SIZE" prints the type of the
+//   filesystem in that byte range on one line; a non-zero exit code when it
+//   finds none.
 #include <cstring>
 
 #include "storage.h"
@@ -78,6 +81,26 @@ int format_vfat(const char *label, const char *device) {
   if (!command) return -1;
   return run_formatted(command.get(), long_command_size, stdout, "mkfs.vfat -n \"%s\" %s && sync",
                        label, device);
+}
+
+int partition_filesystem(const mmc_partitions_fmt *table, const char *name, char *type,
+                         size_t type_size, const char *device) {
+  type[0] = '\0';
+  partition_entry entry;
+  if (locate_partition(table, name, &entry) != 0) return -1;
+  if (!check_safe_path("device", device)) return -1;
+  char command[short_command_size];
+  if (format_command(command, sizeof(command), "blkid -p -o value -s TYPE -O %lld -S %lld %s",
+                     static_cast<long long>(entry.offset), static_cast<long long>(entry.size),
+                     device) != 0) {
+    return -1;
+  }
+  // blkid ends with a non-zero code when it finds no filesystem at all.
+  if (run_command(command, type, type_size) < 0) type[0] = '\0';
+  for (char *p = type; *p; p++) {
+    if (!((*p >= 'a' && *p <= 'z') || (*p >= '0' && *p <= '9') || *p == '_')) *p = '?';
+  }
+  return 0;
 }
 
 int format_vfat_partition(const mmc_partitions_fmt *table, const char *name, const char *device) {

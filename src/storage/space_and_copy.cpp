@@ -6,6 +6,8 @@
 //   total-size line, whose fourth field is the total size in bytes with ","
 //   as thousands separator. Any other last line (rsync reporting an error)
 //   carries no number there and counts as a failed measurement.
+//   Exit code 24 says that source files vanished during the copy: what is
+//   left of the source was copied, which is no failure.
 // - tail, awk, sed: the last line, its fourth field, the commas removed.
 // - sync: returns when written data have reached the medium.
 #include <sys/statfs.h>
@@ -87,6 +89,8 @@ int print_used_space(const char *label, const char *folder, uint64_t *bytes) {
   return 0;
 }
 
+static constexpr int rsync_files_vanished = 24;
+
 int copy_folder(const char *source, const char *destination) {
   if (!check_safe_path("source folder", source) ||
       !check_safe_path("destination folder", destination)) {
@@ -99,7 +103,12 @@ int copy_folder(const char *source, const char *destination) {
     return -1;
   }
   printf("Copy all data from '%s' to '%s'\n", source, destination);
-  if (run_command(command, nullptr, 0, stdout) < 0) {
+  const int result = run_command(command, nullptr, 0, stdout);
+  if (result == -rsync_files_vanished) {
+    // A log or cache file of the running system deleted while it was copied.
+    printf("Warning: files of '%s' vanished while they were copied (rsync exit code %d)!\n",
+           source, rsync_files_vanished);
+  } else if (result < 0) {
     printf(msg_cmd_failed, command);
     return -1;
   }
