@@ -148,7 +148,9 @@ constexpr size_t avb_parts_size = 256;
 int get_active_slot(char *slot);
 // Fills `list` with the partitions of `table` that verified boot needs: the
 // fixed names, then those of the vbmeta node's "parts" property of the DTB on
-// `reserved_device`, each with the active slot's suffix. Returns the count.
+// `reserved_device`, each with the active slot's suffix. Returns the count;
+// -1 (with its line) when the active slot cannot be read and the table holds
+// partitions of both slots ("_a" and "_b"), since none of them can be told.
 int collect_avb_partitions(const mmc_partitions_fmt *table, avb_partition_list *list,
                            const char *reserved_device = path_reserved_device);
 // The same from a slot text and a property text (null: none could be read).

@@ -53,16 +53,38 @@ void add_candidate(const mmc_partitions_fmt *table, avb_partition_list *list, co
 
 }  // namespace
 
-int get_active_slot(char *slot) {
+// As get_active_slot; -1 when the variable could not be read (`slot` then
+// holds the default).
+static int read_active_slot(char *slot) {
   memset(slot, 0, slot_text_size);
   if (run_command(cmd_active_slot, slot, slot_text_size) < 0) {
     puts(msg_slot_default);
     memset(slot, 0, slot_text_size);
     memcpy(slot, slot_none, sizeof(slot_none));
-  } else if (char *value = strchr(slot, '=')) {
-    memmove(slot, value + 1, strlen(value + 1) + 1);
+    return -1;
   }
+  if (char *value = strchr(slot, '=')) memmove(slot, value + 1, strlen(value + 1) + 1);
   return static_cast<int>(strlen(slot));
+}
+
+int get_active_slot(char *slot) {
+  read_active_slot(slot);
+  return static_cast<int>(strlen(slot));
+}
+
+// True when the table holds a partition of both slots: a name ending in "_a"
+// whose "_b" twin is there too.
+static bool has_two_slots(const mmc_partitions_fmt *table) {
+  for (const partition_entry &entry : table->entries) {
+    const size_t length = strnlen(entry.name, partition_name_size);
+    if (length < 3 || length >= partition_name_size || strcmp(entry.name + length - 2, "_a") != 0)
+      continue;
+    char twin[partition_name_size];
+    memcpy(twin, entry.name, length + 1);
+    twin[length - 1] = 'b';
+    if (find_partition(table, twin, nullptr) == 0) return true;
+  }
+  return false;
 }
 
 int collect_avb_names(const mmc_partitions_fmt *table, avb_partition_list *list, const char *slot,
@@ -86,7 +108,13 @@ int collect_avb_names(const mmc_partitions_fmt *table, avb_partition_list *list,
 int collect_avb_partitions(const mmc_partitions_fmt *table, avb_partition_list *list,
                            const char *reserved_device) {
   char slot[slot_text_size];
-  get_active_slot(slot);
+  if (read_active_slot(slot) < 0 && has_two_slots(table)) {
+    // Without the slot no partition of the A/B pairs is found, and the
+    // layout would drop those the bootloader verifies before it starts.
+    puts("The active slot is unknown on a table with A and B slots: the partitions that verified "
+         "boot needs cannot be told!");
+    return -1;
+  }
   char parts[avb_parts_size] = {};
   bool read = read_dtb_property_from(reserved_device, vbmeta_node, vbmeta_parts, parts,
                                      sizeof(parts)) >= 0;

@@ -304,8 +304,11 @@ int build_single_boot_table(int has_userdata, const mmc_partitions_fmt *old_tabl
                             mmc_partitions_fmt *new_table, avb_partition_list *avb_list,
                             uint64_t emmc_size) {
   emmc_size = resolve_emmc_size(emmc_size);
-  if (has_userdata && avb_list && collect_avb_partitions(old_table, avb_list) <= 0)
-    avb_list = nullptr;
+  if (has_userdata && avb_list) {
+    const int found = collect_avb_partitions(old_table, avb_list);
+    if (found < 0) return -1;
+    if (found == 0) avb_list = nullptr;
+  }
   return place_single_boot_table(has_userdata, old_table, new_table, avb_list, emmc_size);
 }
 
