@@ -1,6 +1,225 @@
-#include "operations.h"
-#include "unavailable.h"
+// A new installation on an eMMC without one: dual boot beside Android, or
+// single boot in Android's place, with the data of the boot media or of a
+// backup on it.
+//
+// First half, before anything is written: where the data come from, the
+// filesystem of Android's data partition, the plan and the check of its
+// moves, the measurements and the room, the consent, the recovery snapshot.
+// Second half, in this order: the OP-TEE service, the saved areas (dual
+// boot), the layout change (shrink or moves, table, formatting) under
+// protection from signals, the mounts, the copy, the saved images, the
+// unmount.
+#include <cstdio>
+#include <cstring>
 
-int install_on_emmc(const mmc_partitions_fmt *, int, int, int) {
-  return operation_unavailable("Installation on eMMC");
+#include "devicetree.h"
+#include "frontend.h"
+#include "operation_steps.h"
+#include "operations.h"
+#include "storage.h"
+
+namespace {
+
+constexpr const char path_backup_flash[] = "/storage/backup/eMMC_backup/kestrova_flash";
+constexpr const char path_backup_storage[] = "/storage/backup/eMMC_backup/kestrova_storage";
+constexpr const char msg_format_failed[] = "Failed to format partition '%s'!\n";
+
+// Dual boot shrinks Android's data filesystem with e2fsck and resize2fs:
+// anything but ext4 (f2fs, an encrypted volume) would be destroyed.
+int check_data_filesystem(const mmc_partitions_fmt *table) {
+  int index = 0;
+  if (find_data_partition(table, &index) != 0) {
+    puts("Could not find data partition!");
+    return -1;
+  }
+  const char *name = table->entries[index].name;
+  char type[64];
+  if (partition_filesystem(table, name, type, sizeof(type)) != 0) return -1;
+  if (strcmp(type, "ext4") == 0) return 0;
+  if (type[0]) {
+    printf("Android's data partition '%s' holds a '%s' filesystem, not ext4: it cannot give room "
+           "to Kestrova!\n", name, type);
+  } else {
+    printf("Android's data partition '%s' holds no filesystem that blkid knows, not ext4: it "
+           "cannot give room to Kestrova!\n", name);
+  }
+  return -1;
+}
+
+// The two areas of the reserved partition a dual-boot installation keeps.
+struct saved_areas {
+  owned<uint8_t> table;
+  owned<uint8_t> trees;
+};
+
+int save_areas(saved_areas &areas) {
+  if (read_file_region(areas.table, path_reserved_device, 0, apt_backup_image_size) != 0) {
+    puts("Failed to create backup of original partition table!");
+    return -1;
+  }
+  if (read_file_region(areas.trees, path_reserved_device, dtb_area_offset, dtb_backup_image_size) !=
+      0) {
+    puts("Failed to create backup of bootloader dtb!");
+    return -1;
+  }
+  return 0;
+}
+
+void store_areas(saved_areas &areas) {
+  char path[256];
+  snprintf(path, sizeof(path), "%s/%s", path_emmc_storage_data, apt_backup_image_name);
+  if (write_file_region(areas.table.get(), path, 0, apt_backup_image_size) != 0) {
+    puts("Can not create backup of APT!");
+  }
+  areas.table.reset();
+  snprintf(path, sizeof(path), "%s/%s", path_emmc_storage_data, dtb_backup_image_name);
+  if (write_file_region(areas.trees.get(), path, 0, dtb_backup_image_size) != 0) {
+    puts("Can not create backup of dtb!");
+  }
+  areas.trees.reset();
+}
+
+}  // namespace
+
+int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_userdata,
+                    int data_source) {
+  operation_run run;
+  const bool dual = install_mode == install_mode_dual_boot;
+  const bool from_backup = data_source == data_source_backup;
+  const char *flash_source = from_backup ? path_backup_flash : path_flash;
+  const char *storage_source = from_backup ? path_backup_storage : path_storage;
+
+  // Only a system that runs from the boot media has a Kestrova to copy there.
+  if (!from_backup && running_from_boot_media != 1) {
+    puts("The system does not run from the boot media: '/flash' and '/storage' are no Kestrova "
+         "system to copy!");
+    return -1;
+  }
+  if (dual && check_data_filesystem(table) != 0) return -1;
+
+  // 1. Plan, and check that the moves of the plan can be carried out.
+  mmc_partitions_fmt new_table;
+  avb_partition_list avb_list;
+  memset(&new_table, 0, sizeof(new_table));
+  memset(&avb_list, 0, sizeof(avb_list));
+  uint64_t flash_room = 0, storage_room = 0;
+  if (plan_partition_table(install_mode, has_userdata, table, &new_table, &avb_list, &flash_room,
+                           &storage_room) < 0) {
+    puts("Failed to create new partition table!");
+    return -1;
+  }
+  if (!dual && check_partition_moves(static_cast<unsigned>(has_userdata), table, &new_table) != 0) {
+    puts("Failed to create new partition table!");
+    return -1;
+  }
+
+  // 2. Measure the data to copy.
+  if (from_backup) {
+    for (const char *folder : {path_backup_flash, path_backup_storage}) {
+      if (!is_directory(folder)) {
+        printf("Folder of backup '%s' not found!\n", folder);
+        return -1;
+      }
+    }
+  }
+  uint64_t flash_used = 0, storage_used = 0;
+  if (print_used_space(flash_source, flash_source, &flash_used) < 0 ||
+      print_used_space(storage_source, storage_source, &storage_used) < 0) {
+    return -1;
+  }
+
+  // 3. Room, flash first.
+  if (check_room(flash_source, name_kv_flash, flash_room, flash_used) != 0 ||
+      check_room(storage_source, name_kv_storage, storage_room, storage_used) != 0) {
+    return -1;
+  }
+
+  // 4. Consent.
+  puts("\nThere is enough free space on eMMC for installation!");
+  printf("\nInstall Kestrova on eMMC.\nContinue? [y]: ");
+  if (read_answer() != 'y') {
+    puts(msg_aborting);
+    run.succeeded = true;
+    return 0;
+  }
+
+  // The reserved area as it is now, on the boot media.
+  if (save_reserved_snapshot() != 0) return -1;
+
+  // ---- The point of no return ----
+  // 5. The OP-TEE driver keeps the reserved partition open.
+  if (run_command("systemctl stop opentee_linuxdriver.service &> /dev/null") < 0) {
+    puts("Error stopping opentee_linuxdriver service");
+    return -1;
+  }
+
+  // 6. Dual boot keeps the bootloader's areas as they are now.
+  saved_areas areas;
+  if (dual && save_areas(areas) != 0) return -1;
+
+  critical_window window;
+  if (open_critical_window(window) != 0) return -1;
+
+  // 8 (dual boot). Android's data filesystem shrinks inside its unchanged
+  // partition first: should that fail, the box still boots Android.
+  if (dual && check_and_resize(&new_table, name_kv_storage) < 0) {
+    printf("Failed to resize partition '%s'!\n", name_kv_storage);
+    return -1;
+  }
+
+  // 7. The new table and both DTB copies.
+  if (write_partition_table(has_userdata, &new_table, path_reserved_device) != 0) {
+    puts("Failed to write the new partition table to eMMC!");
+    return -1;
+  }
+
+  // 8 (single boot). The kept partitions move; KV_STORAGE is made afresh.
+  if (!dual) {
+    if (move_partitions(static_cast<unsigned>(has_userdata), table, &new_table) < 0) {
+      puts("Failed to move partitions");
+      return -1;
+    }
+    if (format_ext4_partition(&new_table, name_kv_storage) < 0) {
+      printf(msg_format_failed, name_kv_storage);
+      return -1;
+    }
+  }
+
+  // 9. KV_FLASH.
+  if (format_vfat_partition(&new_table, name_kv_flash) < 0) {
+    printf(msg_format_failed, name_kv_flash);
+    return -1;
+  }
+  if (close_critical_window(window) != 0) return -1;
+
+  // 10. Mount.
+  run.mounted = true;
+  if (mount_installation(&new_table) != 0) return -1;
+
+  // 11, 12. Copy; the running system's media centre rests meanwhile.
+  if (!from_backup && stop_kodi(run) != 0) return -1;
+  const int copied = copy_to_emmc(flash_source, storage_source);
+  if (!from_backup && start_kodi(run) != 0) return -1;
+  if (copied != 0) {
+    puts("Failed to move data from original media to eMMC");
+    return -1;
+  }
+
+  // 13. Dual boot: what a removal writes back.
+  if (dual) store_areas(areas);
+
+  // 14. Unmount.
+  if (unmount_temp_folders() != 0) {
+    puts("Failed to umount temporary Kestrova folder");
+    return -1;
+  }
+  run.mounted = false;
+
+  // 15. Done.
+  puts("\nSuccess!\n");
+  printf("\nYou can now power off the device, remove the used boot media (SD or USB) and");
+  puts("\npower on again to boot the device from eMMC!\n");
+  status_word = status_new;
+  run.succeeded = true;
+  return 0;
 }

@@ -13,12 +13,14 @@ namespace e2e {
 // A reading of the box's images after the run, by one of the box's own
 // readers (box/boxtool), independent of kvemmc. In the arguments, "{emmc}"
 // stands for the eMMC image, "{before}" for its copy from before the run,
-// "{storage}" for the boot media's storage image and "{work}" for the box's
-// folder.
+// "{storage}" and "{flash}" for the boot media's two images and "{work}" for
+// the box's folder.
 struct Reading {
   std::vector<std::string> boxtool;  // arguments, e.g. {"table", "{emmc}"}
   std::vector<std::string> lines;    // texts its output holds, in this order
-  std::vector<std::string> same_as;  // a second reading with the same output
+  std::vector<std::string> same_as;  // a second reading with the same output,
+  std::vector<std::string> ignore;   // but for the lines of either holding these
+
   std::vector<std::string> absent;   // texts its output does not hold
 };
 
@@ -30,6 +32,7 @@ struct Scenario {
   int status = 0;                  // kvemmc's exit status
   const char *marker = "KVEMMC_STARTED\n";  // boot.hint afterwards; nullptr: none
   std::vector<std::string> lines;  // texts standard output holds, in this order
+  std::vector<std::string> absent; // texts it does not hold
   const char *golden = nullptr;    // instead: all of standard output is this
                                    // file of tests/e2e/golden
   bool lists_layout = false;       // the output lists the table the box laid out

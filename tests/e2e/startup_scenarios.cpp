@@ -187,9 +187,12 @@ const Scenario kStartup[] = {
 
     // --- Answers: offered choices reach an operation, anything else aborts ---
     {.name = "DualBootChoiceReachesItsOperation", .box = {"--preset", "gxl_p212"}, .answers = "2\n",
-     .status = 255, .lines = {kNoSingle + "\n", kNotBuilt}},
+     .status = 255,
+     .lines = {kNoSingle + "\n", "Folder of backup '/storage/backup/eMMC_backup/kestrova_flash' not found!\n"},
+     .calls = {"mount -o ro,noload {loop} /media/KV_STORAGE"}},
     {.name = "SingleBootChoiceReachesItsOperation", .box = {"--preset", "beelink"}, .answers = "3\n",
-     .status = 255, .lines = {kNoDual + "\n", kNotBuilt}},
+     .lines = {kNoDual + "\n", "\nInstall Kestrova on eMMC.\nContinue? [y]: " + kAbort},
+     .calls = {"fw_printenv active_slot"}},
     {.name = "OnlyTheFirstCharacterOfAnAnswerCounts", .box = {"--state", "dual"}, .answers = "6x\n",
      .status = 255, .lines = {kAskC, kNotBuilt}},
     {.name = "CopyChoiceReachesItsOperation", .box = {"--state", "single", "--running", "emmc"},

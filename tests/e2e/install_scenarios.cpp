@@ -1,0 +1,246 @@
+// New installations (menu A) on the emulated box, one row per case: dual and
+// single boot from the boot media and from a backup on it, the refusals
+// before the point of no return, and the failures after it. The end state is
+// read back by the box's own readers, independently of kvemmc.
+
+#include <gtest/gtest.h>
+
+#include "scenario.h"
+
+namespace {
+
+using e2e::Reading;
+using e2e::Scenario;
+
+const std::string kQuestion =
+    "\nThere is enough free space on eMMC for installation!\n\nInstall Kestrova on eMMC.\nContinue? [y]: ";
+const std::string kSnapshot =
+    "Recovery snapshot of '/dev/reserved' saved as '/storage/backup/kvemmc/reserved-";
+const std::string kSuccess =
+    "\nSuccess!\n\n\nYou can now power off the device, remove the used boot media (SD or USB) and"
+    "\npower on again to boot the device from eMMC!\n";
+const std::string kKodiStop = "Stopping Kodi before start of copy process!\n";
+const std::string kKodiStart = "Start Kodi again to have a user interface!\n";
+const std::string kPlanFailed = "Failed to create new partition table!\n";
+
+// The disk-tool calls of each mode, in their order: dual boot measures the
+// data filesystem read-only, shrinks it before the table is written and
+// formats KV_FLASH; single boot formats both; both copy with kodi stopped
+// (from the boot media) and release every loop device.
+const std::vector<std::string> kDualCalls = {
+    "mount -o ro,noload {loop} /media/KV_STORAGE",
+    "umount /media/KV_STORAGE",
+    "losetup -d {loop}",
+    "systemctl stop opentee_linuxdriver.service",
+    "e2fsck -fy {loop}",
+    "losetup -d {loop}",
+    "mkfs.vfat -n KV_FLASH {loop}",
+    "losetup -d {loop}",
+    "mount -o rw {loop} /media/KV_FLASH",
+    "mount -o rw {loop} /media/KV_STORAGE",
+    "systemctl stop kodi",
+    "rsync -ah --info=progress2 /flash/ /media/KV_FLASH/",
+    "rsync -ah --info=progress2 /storage/ /media/KV_STORAGE/kestrova_storage/",
+    "systemctl start kodi",
+    "umount /media/KV_FLASH",
+    "losetup -d {loop}",
+    "umount /media/KV_STORAGE",
+    "losetup -d {loop}",
+};
+const std::vector<std::string> kSingleCalls = {
+    "systemctl stop opentee_linuxdriver.service",
+    "mkfs.vfat -n KV_FLASH {loop}",
+    "mount -o rw {loop} /media/KV_FLASH",
+    "mount -o rw {loop} /media/KV_STORAGE",
+    "umount /media/KV_STORAGE",
+    "losetup -d {loop}",
+};
+
+// The reserved area before the run, in the snapshot on the boot media.
+Reading snapshot_of(const std::string &preset) {
+  return {.boxtool = {"snapshots", "{storage}"}, .same_as = {"reserved-hash", preset, "fresh"}};
+}
+
+// What any installation leaves: the table and trees of the box's own model
+// of that installation (generated phandles aside), every kept partition's
+// bytes at its place, KV_FLASH holding the flash files, a clean KV_STORAGE.
+std::vector<Reading> installed(const std::string &preset, const std::string &state) {
+  return {
+      {.boxtool = {"table", "{emmc}"}, .same_as = {"expect", preset, state}},
+      {.boxtool = {"trees", "{emmc}"}, .same_as = {"expect-tree-text", preset, state},
+       .ignore = {"phandle", "part-"}},
+      {.boxtool = {"patterns", "{emmc}"}, .absent = {"BAD"}},
+      {.boxtool = {"files", "{emmc}", "@KV_FLASH"}, .same_as = {"files", "{flash}", "0"}},
+      {.boxtool = {"fsck", "{emmc}", "@KV_STORAGE", "@KV_STORAGE"}, .lines = {"clean"}},
+      snapshot_of(preset),
+  };
+}
+
+// A dual-boot installation from the boot media: besides, Android's files
+// untouched, the running system's /storage copied, and the two areas saved
+// as they were before the run.
+std::vector<Reading> dual_installed(const std::string &preset) {
+  std::vector<Reading> end = installed(preset, "dual");
+  end.push_back({.boxtool = {"files", "{emmc}", "@data"}, .same_as = {"tree-files", "android"},
+                 .ignore = {"kestrova_storage"}});
+  end.push_back({.boxtool = {"files", "{emmc}", "@KV_STORAGE", "kestrova_storage"},
+                 .same_as = {"files", "{storage}", "0"},
+                 .ignore = {".config/boot.hint", "dual_boot_"}});
+  end.push_back(
+      {.boxtool = {"file-hash", "{emmc}", "@KV_STORAGE", "kestrova_storage/dual_boot_apt_backup.img"},
+       .same_as = {"hash", "{before}", "0x2400000", "1304"}});
+  end.push_back(
+      {.boxtool = {"file-hash", "{emmc}", "@KV_STORAGE", "kestrova_storage/dual_boot_dtb_backup.img"},
+       .same_as = {"hash", "{before}", "0x2800000", "0x80000"}});
+  return end;
+}
+
+// The box as it left the factory.
+std::vector<Reading> factory_again(const std::string &preset) {
+  return {
+      {.boxtool = {"table", "{emmc}"}, .same_as = {"expect", preset, "fresh"}},
+      {.boxtool = {"hash", "{emmc}", "0x2400000", "0x480000"},
+       .same_as = {"reserved-hash", preset, "fresh"}},
+      {.boxtool = {"files", "{emmc}", "@data"}, .same_as = {"tree-files", "android"}},
+      {.boxtool = {"fsck", "{emmc}", "@data", "@data"}, .lines = {"clean"}},
+      {.boxtool = {"patterns", "{emmc}"}, .absent = {"BAD"}},
+  };
+}
+
+// After a failure before the point of no return the table and both DTB
+// copies are as they were (the box's vfat stand-in may have rewritten files
+// of a mounted KV_FLASH, so the image as a whole is not compared).
+const Reading kReservedAsBefore = {.boxtool = {"hash", "{emmc}", "0x2400000", "0x480000"},
+                                   .same_as = {"hash", "{before}", "0x2400000", "0x480000"}};
+const Reading kFactoryTable = {.boxtool = {"table", "{emmc}"},
+                               .same_as = {"expect", "khadas_vim3", "fresh"}};
+
+const Scenario kInstall[] = {
+    // --- Installations --------------------------------------------------------
+    {.name = "DualBootFromTheBootMediaOnKhadas", .args = {"-v"}, .answers = "1\ny\n",
+     .marker = "KVEMMC_NEW\n",
+     .lines = {"Free space of 'partition KV_FLASH': 512MB\nFree space of 'partition KV_STORAGE': ",
+               "Used space of '/flash': ",
+               "Used space of '/storage': ", kQuestion + kSnapshot, kKodiStop, kKodiStart, kSuccess},
+     .calls = kDualCalls, .emmc_unchanged = false, .end = dual_installed("khadas_vim3")},
+    {.name = "DualBootFromTheBootMediaOnGxl", .box = {"--preset", "gxl_p212"}, .answers = "1\ny\n",
+     .marker = "KVEMMC_NEW\n", .lines = {kQuestion + kSnapshot, kSuccess}, .calls = kDualCalls,
+     .emmc_unchanged = false, .end = dual_installed("gxl_p212")},
+    {.name = "DualBootFromABackupLeavesKodiAlone", .box = {"--boot-backup"}, .answers = "2\ny\n",
+     .marker = "KVEMMC_NEW\n",
+     .lines = {"Used space of '/storage/backup/eMMC_backup/kestrova_flash': ",
+               "Used space of '/storage/backup/eMMC_backup/kestrova_storage': ", kSuccess},
+     .absent = {kKodiStop, kKodiStart},
+     .calls = {"rsync -ah --info=progress2 /storage/backup/eMMC_backup/kestrova_flash/ /media/KV_FLASH/",
+               "rsync -ah --info=progress2 /storage/backup/eMMC_backup/kestrova_storage/ "
+               "/media/KV_STORAGE/kestrova_storage/"},
+     .emmc_unchanged = false, .end = installed("khadas_vim3", "dual")},
+    {.name = "SingleBootFromTheBootMediaOnKhadas", .answers = "3\ny\n", .marker = "KVEMMC_NEW\n",
+     .lines = {kQuestion + kSnapshot, kKodiStop, kKodiStart, kSuccess}, .calls = kSingleCalls,
+     .emmc_unchanged = false, .end = installed("khadas_vim3", "single")},
+    {.name = "SingleBootFromABackupOnBeelink", .box = {"--preset", "beelink", "--boot-backup"},
+     .answers = "4\ny\n", .marker = "KVEMMC_NEW\n", .lines = {kQuestion + kSnapshot, kSuccess},
+     .absent = {kKodiStop}, .calls = kSingleCalls, .emmc_unchanged = false,
+     .end = installed("beelink", "single")},
+
+    // Installed, removed, started again: the factory's table, trees and
+    // Android data come back, and the menu is that of a box without Kestrova.
+    {.name = "InstallThenRemoveGivesTheFactoryStateBackOnKhadas",
+     .box = {"--again", "7\\ny\\n", "--again", "\\n"}, .answers = "1\ny\n",
+     .lines = {kSuccess, "Kestrova dual boot installation got removed from eMMC!\n",
+               "\033[1mNo Kestrova installation found on eMMC\033[0m"},
+     .calls = kDualCalls, .emmc_unchanged = false, .end = factory_again("khadas_vim3")},
+    {.name = "InstallThenRemoveGivesTheFactoryStateBackOnGxl",
+     .box = {"--preset", "gxl_p212", "--again", "7\\ny\\n", "--again", "\\n"},
+     .answers = "1\ny\n",
+     .lines = {kSuccess, "Kestrova dual boot installation got removed from eMMC!\n",
+               "\033[1mNo Kestrova installation found on eMMC\033[0m"},
+     .calls = kDualCalls, .emmc_unchanged = false, .end = factory_again("gxl_p212")},
+
+    // --- Declined or refused before the point of no return: nothing changes ---
+    {.name = "DecliningADualBootMeasuresWithoutATrace", .answers = "1\n\n",
+     .lines = {kQuestion + "\nAborting!\n"},
+     .calls = {"mount -o ro,noload {loop} /media/KV_STORAGE", "losetup -d {loop}"}},
+    {.name = "EndOfInputAtTheQuestionAborts", .box = {"--preset", "beelink"}, .answers = "3\n",
+     .lines = {kQuestion + "\nAborting!\n"}, .calls = {"fw_printenv active_slot"}},
+    {.name = "CopyingTheRunningSystemNeedsToRunFromTheBootMedia", .box = {"--no-mountinfo"},
+     .answers = "1\n", .status = 255,
+     .lines = {"The system does not run from the boot media: '/flash' and '/storage' are no "
+               "Kestrova system to copy!\n"}},
+    {.name = "AFlashTooSmallForTheDataIsRefused", .args = {"-f", "1"}, .answers = "3\ny\n",
+     .status = 255,
+     .lines = {"New partition is too small to cover data of '/flash' from current boot device!\n"
+               "Free space on 'KV_FLASH' partition: 1MB\nUsed space on '/flash': "},
+     .absent = {"'/storage' from current boot device"},
+     .calls = {"rsync --dry-run -av /flash/ backup/", "rsync --dry-run -av /storage/ backup/"}},
+    {.name = "AMissingBackupIsNamedBeforeAnythingIsMeasured", .answers = "4\ny\n", .status = 255,
+     .lines = {"Folder of backup '/storage/backup/eMMC_backup/kestrova_flash' not found!\n"},
+     .absent = {"Used space of"}},
+    {.name = "ADataPartitionWithoutExt4IsRefused",
+     .box = {"--table-poke", "680:000010b302000000", "--table-poke", "688:0000d0f000000000"},
+     .answers = "1\ny\n", .status = 255,
+     .lines = {"Android's data partition 'data' holds no filesystem that blkid knows, not ext4: it "
+               "cannot give room to Kestrova!\n"},
+     .absent = {"Free space of"},
+     .calls = {"blkid -p -o value -s TYPE -O 4040163328 -S 11594104832 /dev/mmcblk0"}},
+    {.name = "AnUnknownSlotOnAnABTableRefusesSingleBoot",
+     .box = {"--preset", "beelink", "--fail", "fw_printenv:1"}, .answers = "3\ny\n", .status = 255,
+     .lines = {"Failed to read 'active_slot', set to default\nThe active slot is unknown on a table "
+               "with A and B slots: the partitions that verified boot needs cannot be told!\n"
+               "Failed to create partition table for single boot installation!\n" +
+               kPlanFailed},
+     .calls = {"fw_printenv active_slot"}},
+    {.name = "NoRoomForTheSnapshotWritesNothing", .box = {"--storage-free", "4000"},
+     .answers = "3\ny\n", .status = 255,
+     .lines = {kQuestion + "Not enough free space on '/storage/backup/kvemmc' for the recovery "
+                           "snapshot: "},
+     .absent = {"opentee"}, .calls = {"rsync --dry-run -av /storage/ backup/"}},
+    {.name = "ACtrlCBeforeTheLayoutChangeEndsTheRunUntouched", .box = {"--signal", "blkid:1:INT"},
+     .answers = "1\ny\n", .status = 130, .calls = {"blkid -p -o value -s TYPE -O 4039114752 "
+                                                   "-S 11595153408 /dev/mmcblk0"}},
+
+    // --- Failures after it ------------------------------------------------------
+    {.name = "AFailedShrinkLeavesAndroidItsTable", .box = {"--fail", "resize2fs:1"},
+     .answers = "1\ny\n", .status = 255, .lines = {kSnapshot, "Failed to resize partition 'KV_STORAGE'!\n"},
+     .calls = {"e2fsck -fy {loop}", "losetup -d {loop}"}, .emmc_unchanged = false,
+     .end = {kFactoryTable}},
+    {.name = "AFailedFormatAfterTheTableWrite", .box = {"--fail", "mkfs.vfat:1"},
+     .answers = "3\ny\n", .status = 255,
+     .lines = {"Failed to format vfat 'KV_FLASH' partition!\nFailed to format partition 'KV_FLASH'!\n"},
+     .calls = {"losetup -d {loop}"}, .emmc_unchanged = false,
+     .end = {{.boxtool = {"table", "{emmc}"}, .same_as = {"expect", "khadas_vim3", "single"}}}},
+    {.name = "ASignalInTheLayoutChangeStopsTheRunWhenItIsDone",
+     .box = {"--signal", "resize2fs:1:TERM"}, .answers = "1\ny\n", .status = 255,
+     .lines = {"Starting to format the new 'KV_FLASH' partition...\n",
+               "Stopped by signal 15 (Terminated) after the change of the eMMC layout was completed!\n"},
+     .absent = {kKodiStop}, .calls = {"mkfs.vfat -n KV_FLASH {loop}", "losetup -d {loop}"},
+     .emmc_unchanged = false,
+     .end = {{.boxtool = {"table", "{emmc}"}, .same_as = {"expect", "khadas_vim3", "dual"}}}},
+    {.name = "AFailedCopyStartsKodiAgainAndUnmounts", .box = {"--fail", "rsync:3"},
+     .answers = "1\ny\n", .status = 255,
+     .lines = {kKodiStop, "Failed to copy data from '/flash' to '/media/KV_FLASH'\n", kKodiStart,
+               "Failed to move data from original media to eMMC\n"},
+     .calls = {"systemctl start kodi", "umount /media/KV_FLASH", "losetup -d {loop}",
+               "umount /media/KV_STORAGE", "losetup -d {loop}"},
+     .emmc_unchanged = false},
+    {.name = "FilesVanishingDuringTheCopyOnlyWarn", .box = {"--fail", "rsync:4:24"},
+     .answers = "3\ny\n", .marker = "KVEMMC_NEW\n",
+     .lines = {"Warning: files of '/storage' vanished while they were copied (rsync exit code 24)!\n",
+               kSuccess},
+     .calls = kSingleCalls, .emmc_unchanged = false},
+    {.name = "AKodiThatWillNotStopFailsBeforeTheCopy", .box = {"--fail", "systemctl:2"},
+     .answers = "3\ny\n", .status = 255,
+     .lines = {kKodiStop, "Error executing cmd 'systemctl stop kodi'\n"}, .absent = {kKodiStart},
+     .calls = {"umount /media/KV_FLASH", "losetup -d {loop}", "umount /media/KV_STORAGE",
+               "losetup -d {loop}"},
+     .emmc_unchanged = false},
+};
+
+class Install : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(Install, Runs) { e2e::run_scenario(GetParam()); }
+
+INSTANTIATE_TEST_SUITE_P(Box, Install, ::testing::ValuesIn(kInstall),
+                         [](const auto &info) { return e2e::scenario_name(info.param); });
+
+}  // namespace
