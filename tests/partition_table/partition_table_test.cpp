@@ -65,49 +65,63 @@ TEST(PartitionTableChecksum, ReadsTheWordsLittleEndian) {
   EXPECT_EQ(partition_table_checksum(&entry, 1), 0x02000001u);
 }
 
-TEST(PartitionTableVerify, ReportsAMissingMagicAsNull) {
-  mmc_partitions_fmt table = android_table();
-  table.magic[0] = '\0';
-  int result = 0;
-  EXPECT_EQ(verify_output(table, &result), "magic error: NULL\npartition verified error\n");
-  EXPECT_EQ(result, -1);
-}
-
-TEST(PartitionTableVerify, ShowsAWrongMagicWithoutReadingPastIt) {
-  mmc_partitions_fmt table = android_table();
-  memcpy(table.magic, "MPTX", 4);  // not terminated inside the field
-  int result = 0;
-  EXPECT_EQ(verify_output(table, &result), "magic error: MPTX\npartition verified error\n");
-  memcpy(table.magic, "M\x1b[2", 4);
-  EXPECT_EQ(verify_output(table, &result), "magic error: M?[2\npartition verified error\n");
-  EXPECT_EQ(result, -1);
-}
-
-TEST(PartitionTableVerify, RefusesAPartitionCountOutsideOneToThirtyTwo) {
-  mmc_partitions_fmt table = android_table();
-  int result = 0;
-  for (uint32_t count : {0u, 33u}) {
-    table.part_num = count;
-    EXPECT_EQ(verify_output(table, &result),
-              "partition number error: " + std::to_string(count) + "\npartition verified error\n");
-    EXPECT_EQ(result, -1);
+// Every way the record fails verification, each with the line that names it.
+TEST(PartitionTableVerify, NamesWhatIsWrongWithTheRecord) {
+  struct {
+    const char *what;
+    void (*spoil)(mmc_partitions_fmt &);
+    const char *line;
+  } cases[] = {
+      {"no magic", [](mmc_partitions_fmt &t) { t.magic[0] = 0; }, "magic error: NULL"},
+      {"magic without its NUL", [](mmc_partitions_fmt &t) { memcpy(t.magic, "MPTX", 4); },
+       "magic error: MPTX"},
+      {"magic with control bytes", [](mmc_partitions_fmt &t) { memcpy(t.magic, "M\x1b[2", 4); },
+       "magic error: M?[2"},
+      {"no entries", [](mmc_partitions_fmt &t) { t.part_num = 0; }, "partition number error: 0"},
+      {"33 entries", [](mmc_partitions_fmt &t) { t.part_num = 33; }, "partition number error: 33"},
+      {"count with the top bit", [](mmc_partitions_fmt &t) { t.part_num = 0xffffffff; },
+       "partition number error: -1"},
+      {"checksum", [](mmc_partitions_fmt &t) { t.checksum = 0x1234; },
+       "checksum error: pt_fmt->checksum=0x1234,calc_result=0x1667e732"},
+      {"checksum zero", [](mmc_partitions_fmt &t) { t.checksum = 0; },
+       "checksum error: pt_fmt->checksum=0,calc_result=0x1667e732"},
+      // A size that differs only in its high word no longer verifies.
+      {"high word of a size", [](mmc_partitions_fmt &t) { t.entries[0].size += 1ull << 32; },
+       "checksum error: pt_fmt->checksum=0x1667e732,calc_result=0x1667e738"},
+  };
+  for (const auto &c : cases) {
+    mmc_partitions_fmt table = android_table();
+    c.spoil(table);
+    int result = 0;
+    EXPECT_EQ(verify_output(table, &result), std::string(c.line) + "\npartition verified error\n")
+        << c.what;
+    EXPECT_EQ(result, -1) << c.what;
+    EXPECT_EQ(verify_partition_table(&table), -1) << c.what;
   }
-  table.part_num = 0xffffffff;  // printed signed
-  EXPECT_EQ(verify_output(table, &result), "partition number error: -1\npartition verified error\n");
+  // 32 entries is the most there are.
+  mmc_partitions_fmt full = android_table();
+  full.part_num = 32;
+  full.checksum = test_table_checksum(full);
+  EXPECT_EQ(verify_partition_table(&full), 0);
 }
 
-TEST(PartitionTableVerify, RefusesAWrongChecksumNamingBothValues) {
-  mmc_partitions_fmt table = make_table({{"bootloader", 0x400000, 0, 0}});
-  table.checksum = 0x1234;
-  int result = 0;
+// Sizes and offsets beyond 32 bits count in the checksum and print whole.
+TEST(PartitionTableVerify, CountsAndPrintsSixtyFourBitValues) {
+  mmc_partitions_fmt table = make_table({
+      {"data", 0x3a0000000, 0x140000000, mask_data},
+      {"KV_FLASH", 0x100000000, 0x4e0000000, mask_code},
+  });
+  // Twice the sum of slot 0's ten words, worked out by hand; without the
+  // high words (3 and 1) it would be 8 less.
+  EXPECT_EQ(table.checksum, 0x82e8c2d8u);
+  EXPECT_EQ(partition_table_checksum(table.entries, 2), 0x82e8c2d8u);
+  int result = -1;
   EXPECT_EQ(verify_output(table, &result),
-            "checksum error: pt_fmt->checksum=0x1234,calc_result=0xd9115133\n"
-            "partition verified error\n");
-  EXPECT_EQ(result, -1);
-  table.checksum = 0;
-  EXPECT_EQ(verify_output(table, &result),
-            "checksum error: pt_fmt->checksum=0,calc_result=0xd9115133\n"
-            "partition verified error\n");
+            "[mmcblk0p01]                 data  offset 0x000140000000, size 0x0003a0000000 "
+            "[14848 MB], data\n"
+            "[mmcblk0p02]             KV_FLASH  offset 0x0004e0000000, size 0x000100000000 "
+            "[4096 MB], code\n");
+  EXPECT_EQ(result, 0);
 }
 
 TEST(PartitionTableVerify, PrintsEachEntryInUse) {
@@ -171,15 +185,11 @@ TEST(PartitionTableLookup, SearchesAllSlotsAndSkipsEmptyOnes) {
   EXPECT_EQ(find_partition(&table, "en", nullptr), -1);
 }
 
-TEST(PartitionTableLookup, TheLowerOfTwoEqualNamesWins) {
+TEST(PartitionTableLookup, TheLowerOfTwoEqualNamesWinsAndAnUnterminatedOneMatchesNothing) {
   mmc_partitions_fmt table = make_named_table({"a", "logo", "b", "logo"});
   int index = -1;
   EXPECT_EQ(find_partition(&table, "logo", &index), 0);
   EXPECT_EQ(index, 1);
-}
-
-TEST(PartitionTableLookup, AnUnterminatedNameMatchesNothing) {
-  mmc_partitions_fmt table = make_named_table({"a"});
   memcpy(table.entries[0].name, "KV_STORAGEXXXXXX", 16);
   EXPECT_EQ(find_partition(&table, "KV_STORAGE", nullptr), -1);
   EXPECT_EQ(find_partition(&table, "KV_STORAGEXXXXXX", nullptr), -1);
@@ -247,18 +257,13 @@ TEST_F(PartitionTableRead, AShortDeviceIsAReadError) {
   EXPECT_EQ(result, -1);
 }
 
-TEST_F(PartitionTableRead, AMissingDeviceIsNamed) {
+TEST_F(PartitionTableRead, AMissingDeviceOrADirectoryIsRefused) {
   owned<mmc_partitions_fmt> table;
   int result = 0;
   EXPECT_EQ(read(table, "/nonexistent/reserved", &result),
             "Partition '/nonexistent/reserved' does not exist!\n");
   EXPECT_EQ(result, -1);
   EXPECT_FALSE(table);
-}
-
-TEST_F(PartitionTableRead, ADirectoryIsNotADevice) {
-  owned<mmc_partitions_fmt> table;
-  int result = 0;
   std::string out = read(table, "/tmp", &result);
   EXPECT_EQ(result, -1);
   EXPECT_FALSE(table);

@@ -160,8 +160,14 @@ TEST_F(Refusals, PartitionsWithoutALocationAreNotFormatted) {
   EXPECT_EQ(format_ext4_partition(&table, "KV_STORAGE"), -1);
   EXPECT_EQ(check_and_resize(&table, "data"), -1);
   EXPECT_EQ(loop_mount_partition(&table, "missing", tmp.path.c_str()), -1);
+  // A range that cannot be an offset in a file is named whole.
+  EXPECT_EQ(format_ext4("KV_STORAGE", "/dev/null", ext4_features, 0x8000000000000000ull,
+                        0x3a0000000ull),
+            -1);
   std::string printed = GetCapturedStdout();
   EXPECT_TRUE(contains(printed, "Could not find 'missing' partition!\n"));
+  EXPECT_TRUE(contains(printed, "Invalid range for 'KV_STORAGE': offset 0x8000000000000000, size "
+                                "0x0003a0000000!\n"));
   EXPECT_FALSE(fs::exists(log_path())) << tool_log();
 }
 
@@ -266,6 +272,48 @@ TEST_F(SpaceAndCopy, UsedSpaceIsTheByteTotalAsRsyncCountsIt) {
   CaptureStdout();
   EXPECT_EQ(print_used_space("missing", (tmp / "missing").c_str(), &bytes), -1);
   EXPECT_EQ(GetCapturedStdout(), "Failed to get used space of path '" + (tmp / "missing") + "'!\n");
+
+  // The apparent size of a sparse file of 5 GB, whole.
+  ASSERT_EQ(shell("mkdir " + (tmp / "big") + " && truncate -s 5000000123 " + (tmp / "big/file") +
+                  " && echo ok"),
+            "ok\n");
+  CaptureStdout();
+  EXPECT_EQ(print_used_space("big", (tmp / "big").c_str(), &bytes), 0);
+  EXPECT_EQ(GetCapturedStdout(), "Used space of 'big': 5000MB\n");
+  EXPECT_EQ(bytes, 5000000123ull);
+}
+
+TEST_F(SpaceAndCopy, VanishedFilesOnlyWarnAndEveryOtherRsyncFailureFails) {
+  make_tree(tmp / "source");
+  for (int code : {24, 23, 1}) {
+    stand_in("rsync", "exit " + std::to_string(code));
+    CaptureStdout();
+    const int result = copy_folder((tmp / "source").c_str(), (tmp / "copy").c_str());
+    const std::string printed = GetCapturedStdout();
+    EXPECT_EQ(result, code == 24 ? 0 : -1) << code;
+    EXPECT_EQ(contains(printed, "Warning: files of '" + (tmp / "source") +
+                                    "' vanished while they were copied (rsync exit code 24)!\n"),
+              code == 24)
+        << printed;
+  }
+}
+
+// mke2fs gets the partition's whole 64-bit offset: blkid finds the
+// filesystem there and nothing at the offset's low 32 bits.
+TEST_F(SpaceAndCopy, Ext4IsMadeAtItsFullOffset) {
+  const std::string image = tmp / "emmc.img";
+  const uint64_t offset = 0x1c0000000ull, size = 16ull << 20;
+  ASSERT_EQ(shell("truncate -s " + std::to_string(offset + size) + " " + image + " && echo ok"),
+            "ok\n");
+  CaptureStdout();
+  const int result = format_ext4("KV_STORAGE", image.c_str(), ext4_features, offset, size);
+  const std::string printed = GetCapturedStdout();
+  ASSERT_EQ(result, 0) << printed;
+  EXPECT_EQ(shell("blkid -p -O " + std::to_string(offset) + " -s LABEL -o value " + image),
+            "KV_STORAGE\n");
+  EXPECT_EQ(shell("blkid -p -O " + std::to_string(offset & 0xffffffffull) +
+                  " -s LABEL -o value " + image),
+            "");
 }
 
 TEST_F(SpaceAndCopy, UsedSpaceWithoutANumberInTheSummaryIsAFailure) {
