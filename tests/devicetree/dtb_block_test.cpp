@@ -248,26 +248,6 @@ struct reserved_image {
 
 }  // namespace
 
-TEST(WritePartitionTable, RebuildsBothCopiesThenWritesTheTable) {
-  reserved_image image(plain_block(box_trees()[0]), compressed_block(container(2, box_trees())));
-  mmc_partitions_fmt table = android_table();
-  ASSERT_EQ(write_partition_table(dtb_mode_rebuild, &table, image.path.c_str()), 0);
-  bytes written = image.contents();
-  EXPECT_EQ(0, memcmp(written.data(), &table, sizeof(table)));
-  for (int n = 0; n < 2; n++) {
-    bytes block = image.copy(n);
-    EXPECT_EQ(stored_checksum(block.data()), word_sum(block.data()));
-    bytes content = block_content(block);
-    for (const uint8_t *tree : trees_in(content))
-      EXPECT_EQ(fdtget(tree, "/partitions parts"), "5\n");
-  }
-  char value[256] = {};
-  ASSERT_EQ(read_dtb_property_from(image.path.c_str(), "/firmware/android/vbmeta", "parts", value,
-                                   sizeof(value)),
-            0);
-  EXPECT_STREQ(value, "boot");  // copy 1, last tree
-}
-
 TEST(WritePartitionTable, AFailureOnEitherCopyWritesNothingAtAll) {
   bytes bad = plain_block(box_trees()[1]);
   bad[0x3FFF0] = 'B';
@@ -288,17 +268,3 @@ TEST(WritePartitionTable, AFailureOnEitherCopyWritesNothingAtAll) {
   EXPECT_EQ(image.contents(), before);
 }
 
-TEST(WritePartitionTable, OtherModesWriteTheCopiesBackUnchanged) {
-  bytes copy0 = plain_block(box_trees()[0]);
-  bytes copy1 = compressed_block(box_trees()[1]);
-  reserved_image image(copy0, copy1);
-  mmc_partitions_fmt table = android_table();
-  ASSERT_EQ(write_partition_table(dtb_mode_keep, &table, image.path.c_str()), 0);
-  EXPECT_EQ(image.copy(0), copy0);
-  EXPECT_EQ(image.copy(1), copy1);
-  EXPECT_EQ(0, memcmp(image.contents().data(), &table, sizeof(table)));
-
-  CaptureStdout();
-  EXPECT_EQ(write_partition_table(dtb_mode_keep, &table, image.dir.file("missing").c_str()), -1);
-  EXPECT_EQ(GetCapturedStdout(), "Error opening file for writing '" + image.dir.file("missing") + "'!\n");
-}

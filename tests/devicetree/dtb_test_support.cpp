@@ -1,5 +1,7 @@
 #include "dtb_test_support.h"
 
+#include "table_builder.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <zlib.h>
@@ -165,27 +167,19 @@ bytes block_content(const bytes &block) {
   return bytes(block.begin(), block.begin() + 0x3FFF0);
 }
 
-mmc_partitions_fmt make_table(const std::vector<table_row> &rows) {
-  mmc_partitions_fmt table{};
-  memcpy(table.magic, "MPT", 4);
-  memcpy(table.version, "01.00.00", 9);
+mmc_partitions_fmt laid_out_table(const std::vector<table_row> &rows) {
+  std::vector<test_partition> partitions;
   uint64_t offset = 0;
-  for (size_t i = 0; i < rows.size(); i++) {
-    partition_entry &e = table.entries[i];
-    strncpy(e.name, rows[i].name, sizeof(e.name) - 1);
-    e.size = rows[i].size;
-    e.offset = offset;
-    e.mask = rows[i].mask;
-    offset += rows[i].size + (8 << 20);
+  for (const table_row &row : rows) {
+    partitions.push_back({row.name, row.size, offset, row.mask});
+    offset += row.size + (8 << 20);
   }
-  table.part_num = uint32_t(rows.size());
-  table.checksum = partition_table_checksum(table.entries, int(table.part_num));
-  return table;
+  return make_table(partitions);
 }
 
 mmc_partitions_fmt android_table() {
   constexpr uint64_t mib = 1 << 20;
-  return make_table({{"bootloader", 4 * mib, 0}, {"reserved", 64 * mib, 0},
+  return laid_out_table({{"bootloader", 4 * mib, 0}, {"reserved", 64 * mib, 0},
                      {"cache", 1120 * mib, 2}, {"env", 8 * mib, 0}, {"logo", 8 * mib, 1},
                      {"misc", 8 * mib, 1}, {"boot", 16 * mib, 1}, {"system", 1856 * mib, 1},
                      {"data", 4096 * mib, 0x11}});

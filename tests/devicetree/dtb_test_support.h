@@ -62,7 +62,7 @@ struct table_row {
   uint64_t size;
   uint64_t mask;
 };
-mmc_partitions_fmt make_table(const std::vector<table_row> &rows);
+mmc_partitions_fmt laid_out_table(const std::vector<table_row> &rows);
 // bootloader, reserved, cache, env, logo, misc, boot, system, data.
 mmc_partitions_fmt android_table();
 

@@ -28,52 +28,9 @@ int rework(bytes &tree, int mode, const mmc_partitions_fmt &table, bool single_t
 
 }  // namespace
 
-TEST(PartitionsNode, RebuildMirrorsThePartitionsAfterEnvInTableOrder) {
-  for (bool single_tree : {true, false}) {
-    bytes tree = in_room(compile_dts(box_dts("box", "boot", true)));
-    mmc_partitions_fmt table = android_table();
-    ASSERT_EQ(rework(tree, dtb_mode_rebuild, table, single_tree), 0);
-    const uint8_t *t = tree.data();
-    EXPECT_EQ(fdtget(t, "-l /"), "partitions\nfirmware\nsoc\n");
-    EXPECT_EQ(fdtget(t, "-p /partitions"), "parts\npart-0\npart-1\npart-2\npart-3\npart-4\n");
-    EXPECT_EQ(fdtget(t, "-l /partitions"), "logo\nmisc\nboot\nsystem\ndata\n");
-    EXPECT_EQ(fdtget(t, "/partitions parts"), "5\n");
-    // The old node's phandles went with it; 7 is the largest left, and the
-    // last table slot gets the lowest new one.
-    const char *names[] = {"logo", "misc", "boot", "system", "data"};
-    for (int n = 0; n < 5; n++) {
-      std::string node = std::string("/partitions/") + names[n];
-      std::string phandle = std::to_string(12 - n) + "\n";
-      EXPECT_EQ(fdtget(t, "/partitions part-" + std::to_string(n)), phandle);
-      EXPECT_EQ(fdtget(t, node + " phandle"), phandle);
-      EXPECT_EQ(fdtget(t, "-p " + node), "pname\nsize\nmask\nphandle\n");
-      EXPECT_EQ(fdtget(t, node + " pname"), std::string(names[n]) + "\n");
-    }
-    EXPECT_EQ(fdtget(t, "-t x /partitions/system size"), "0 74000000\n");
-    EXPECT_EQ(fdtget(t, "-t x /partitions/logo size"), "0 800000\n");
-    EXPECT_EQ(fdtget(t, "-t x /partitions/data size"), "ffffffff ffffffff\n");
-    EXPECT_EQ(fdtget(t, "-t x /partitions/data mask"), "11\n");
-    EXPECT_EQ(fdtget(t, "-t x /partitions/misc mask"), "1\n");
-  }
-}
-
-TEST(PartitionsNode, RemovalLeavesTheRestOfTheTreeAsItWas) {
-  std::string expected = decompile(compile_dts(box_dts("box", "boot", false)).data());
-  bytes tree = in_room(compile_dts(box_dts("box", "boot", true)));
-  mmc_partitions_fmt table = android_table();
-  ASSERT_EQ(rework(tree, dtb_mode_remove, table), 0);
-  EXPECT_EQ(decompile(tree.data()), expected);
-
-  // A tree without the node is only repacked, silently.
-  CaptureStdout();
-  ASSERT_EQ(rework(tree, dtb_mode_remove, table), 0);
-  EXPECT_EQ(GetCapturedStdout(), "");
-  EXPECT_EQ(decompile(tree.data()), expected);
-}
-
 TEST(PartitionsNode, EnvAsTheLastEntryLeavesOnlyAPartsCountOfZero) {
   bytes tree = in_room(compile_dts(box_dts("box", "boot", true)));
-  mmc_partitions_fmt table = make_table({{"bootloader", 4 * mib, 0}, {"env", 8 * mib, 0}});
+  mmc_partitions_fmt table = laid_out_table({{"bootloader", 4 * mib, 0}, {"env", 8 * mib, 0}});
   ASSERT_EQ(rework(tree, dtb_mode_rebuild, table), 0);
   EXPECT_EQ(fdtget(tree.data(), "-p /partitions"), "parts\n");
   EXPECT_EQ(fdtget(tree.data(), "-l /partitions"), "");
@@ -90,7 +47,7 @@ TEST(PartitionsNode, PhandlesStartAtOneInATreeWithoutAny) {
 }
 
 TEST(PartitionsNode, RebuildFailsWithoutEnvOrWithNamesThatAreNoNodeNames) {
-  mmc_partitions_fmt no_env = make_table({{"bootloader", 4 * mib, 0}, {"data", 8 * mib, 4}});
+  mmc_partitions_fmt no_env = laid_out_table({{"bootloader", 4 * mib, 0}, {"data", 8 * mib, 4}});
   bytes tree = in_room(compile_dts(box_dts("box", "boot", true)));
   CaptureStdout();
   EXPECT_EQ(rework(tree, dtb_mode_rebuild, no_env), -1);

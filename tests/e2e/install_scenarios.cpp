@@ -95,23 +95,6 @@ std::vector<Reading> dual_installed(const std::string &preset) {
   return end;
 }
 
-// The box as it left the factory.
-std::vector<Reading> factory_again(const std::string &preset) {
-  return {
-      {.boxtool = {"table", "{emmc}"}, .same_as = {"expect", preset, "fresh"}},
-      {.boxtool = {"hash", "{emmc}", "0x2400000", "0x480000"},
-       .same_as = {"reserved-hash", preset, "fresh"}},
-      {.boxtool = {"files", "{emmc}", "@data"}, .same_as = {"tree-files", "android"}},
-      {.boxtool = {"fsck", "{emmc}", "@data", "@data"}, .lines = {"clean"}},
-      {.boxtool = {"patterns", "{emmc}"}, .absent = {"BAD"}},
-  };
-}
-
-// After a failure before the point of no return the table and both DTB
-// copies are as they were (the box's vfat stand-in may have rewritten files
-// of a mounted KV_FLASH, so the image as a whole is not compared).
-const Reading kReservedAsBefore = {.boxtool = {"hash", "{emmc}", "0x2400000", "0x480000"},
-                                   .same_as = {"hash", "{before}", "0x2400000", "0x480000"}};
 const Reading kFactoryTable = {.boxtool = {"table", "{emmc}"},
                                .same_as = {"expect", "khadas_vim3", "fresh"}};
 
@@ -149,13 +132,13 @@ const Scenario kInstall[] = {
      .box = {"--again", "7\\ny\\n", "--again", "\\n"}, .answers = "1\ny\n",
      .lines = {kSuccess, "Kestrova dual boot installation got removed from eMMC!\n",
                "\033[1mNo Kestrova installation found on eMMC\033[0m"},
-     .calls = kDualCalls, .emmc_unchanged = false, .end = factory_again("khadas_vim3")},
+     .calls = kDualCalls, .emmc_unchanged = false, .end = e2e::factory_state("khadas_vim3")},
     {.name = "InstallThenRemoveGivesTheFactoryStateBackOnGxl",
      .box = {"--preset", "gxl_p212", "--again", "7\\ny\\n", "--again", "\\n"},
      .answers = "1\ny\n",
      .lines = {kSuccess, "Kestrova dual boot installation got removed from eMMC!\n",
                "\033[1mNo Kestrova installation found on eMMC\033[0m"},
-     .calls = kDualCalls, .emmc_unchanged = false, .end = factory_again("gxl_p212")},
+     .calls = kDualCalls, .emmc_unchanged = false, .end = e2e::factory_state("gxl_p212")},
 
     // --- Declined or refused before the point of no return: nothing changes ---
     {.name = "DecliningADualBootMeasuresWithoutATrace", .answers = "1\n\n",

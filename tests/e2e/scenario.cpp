@@ -157,6 +157,22 @@ std::string replace_all(std::string s, const std::string &from, const std::strin
 
 }  // namespace
 
+Reading reserved_as_before() {
+  return {.boxtool = {"hash", "{emmc}", "0x2400000", "0x480000"},
+          .same_as = {"hash", "{before}", "0x2400000", "0x480000"}};
+}
+
+std::vector<Reading> factory_state(const std::string &preset, const std::string &data) {
+  return {
+      {.boxtool = {"table", "{emmc}"}, .same_as = {"expect", preset, "fresh"}},
+      {.boxtool = {"hash", "{emmc}", "0x2400000", "0x480000"},
+       .same_as = {"reserved-hash", preset, "fresh"}},
+      {.boxtool = {"files", "{emmc}", "@" + data}, .same_as = {"tree-files", "android"}},
+      {.boxtool = {"fsck", "{emmc}", "@" + data, "@" + data}, .lines = {"clean"}},
+      {.boxtool = {"patterns", "{emmc}"}, .absent = {"BAD"}},
+  };
+}
+
 std::string scenario_name(const Scenario &row) { return row.name; }
 
 void PrintTo(const Scenario &row, std::ostream *os) { *os << row.name; }

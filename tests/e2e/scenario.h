@@ -47,6 +47,13 @@ struct Scenario {
   std::vector<Reading> end;        // the end state, as the box's readers see it
 };
 
+// Readings that the tables of several operations share.
+// The table and both DTB copies are what they were before the run.
+Reading reserved_as_before();
+// The box as it left the factory: its table and reserved area, Android's
+// files alone in a clean data partition `data`, every partition's pattern.
+std::vector<Reading> factory_state(const std::string &preset, const std::string &data = "data");
+
 // Runs the row on a box of its own and checks it (GoogleTest expectations).
 void run_scenario(const Scenario &row);
 

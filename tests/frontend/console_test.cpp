@@ -9,55 +9,6 @@
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
-namespace {
-
-struct input {
-  explicit input(const std::string &text) : text(text) {
-    file = fmemopen(this->text.data(), this->text.size() ? this->text.size() : 1, "r");
-    if (this->text.empty()) fgetc(file);  // an empty stream: at its end at once
-  }
-  ~input() { fclose(file); }
-  std::string text;
-  FILE *file;
-};
-
-}  // namespace
-
-TEST(ReadAnswer, TakesTheFirstCharacterLowered) {
-  EXPECT_EQ(read_answer_from(input("Yes\n").file), 'y');
-  EXPECT_EQ(read_answer_from(input("n\n").file), 'n');
-  EXPECT_EQ(read_answer_from(input("2x\n").file), '2');
-  EXPECT_EQ(read_answer_from(input("Y").file), 'y');  // end of input after the answer
-  EXPECT_EQ(read_answer_from(input("[\n").file), '[');
-}
-
-TEST(ReadAnswer, EnterAloneIsNoAnswerAndBlanksAreNotSkipped) {
-  EXPECT_EQ(read_answer_from(input("\n").file), 0);
-  EXPECT_EQ(read_answer_from(input(" y\n").file), ' ');
-}
-
-TEST(ReadAnswer, EndOfInputMatchesNoChoice) {
-  input empty("");
-  EXPECT_EQ(read_answer_from(empty.file), answer_end_of_input);
-  EXPECT_EQ(read_answer_from(empty.file), answer_end_of_input);
-}
-
-TEST(ReadAnswer, EachQuestionConsumesExactlyOneLine) {
-  input lines("yes please\n\n" + std::string(100000, 'z') + "\nN\n");
-  EXPECT_EQ(read_answer_from(lines.file), 'y');
-  EXPECT_EQ(read_answer_from(lines.file), 0);
-  EXPECT_EQ(read_answer_from(lines.file), 'z');
-  EXPECT_EQ(read_answer_from(lines.file), 'n');
-  EXPECT_EQ(read_answer_from(lines.file), answer_end_of_input);
-}
-
-TEST(ReadAnswer, BinaryBytesAreJustAnswersThatMatchNothing) {
-  input bytes(std::string("\x00\x01\n\xc3\xa9\n\x1b[A\n", 10));
-  EXPECT_EQ(read_answer_from(bytes.file), 0);  // a zero byte is no answer
-  EXPECT_EQ(read_answer_from(bytes.file), 0xc3);
-  EXPECT_EQ(read_answer_from(bytes.file), 0x1b);
-}
-
 TEST(Probes, TellDirectoriesFromOtherPaths) {
   EXPECT_TRUE(is_directory("/tmp"));
   EXPECT_TRUE(path_exists("/tmp"));
@@ -79,14 +30,6 @@ TEST(SectorCount, AnythingElseIsUnknown) {
                            "36028797018963968\n", "99999999999999999999999\n"}) {
     EXPECT_EQ(sectors_text_to_bytes(text), 0ull) << text;
   }
-}
-
-TEST(BlockDeviceSize, NamesADeviceWithoutSysfsEntry) {
-  CaptureStdout();
-  EXPECT_EQ(block_device_size("kvemmc-no-such-disk"), 0ull);
-  EXPECT_EQ(GetCapturedStdout(),
-            "Parameter for block device 'kvemmc-no-such-disk' not found: "
-            "'/sys/block/kvemmc-no-such-disk/size'\n");
 }
 
 TEST(PrintableText, ReplacesControlBytesAndStopsAtTheLimits) {

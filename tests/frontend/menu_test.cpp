@@ -13,14 +13,6 @@ using testing::internal::GetCapturedStdout;
 
 namespace {
 
-const mmc_partitions_fmt no_installation_dual_only =
-    make_named_table({"bootloader", "reserved", "cache", "env", "logo", "system", "data"});
-const mmc_partitions_fmt no_installation_both =
-    make_named_table({"bootloader", "reserved", "cache", "env", "dtbo", "system", "data"});
-const mmc_partitions_fmt no_installation_dto =
-    make_named_table({"bootloader", "reserved", "dto", "system", "data"});
-const mmc_partitions_fmt no_installation_userdata =
-    make_named_table({"bootloader", "reserved", "cache", "env", "super", "userdata"});
 const mmc_partitions_fmt dual_boot_installed = make_named_table(
     {"bootloader", "reserved", "cache", "env", "system", "data", "KV_STORAGE", "KV_FLASH"});
 const mmc_partitions_fmt single_boot_installed =
@@ -64,67 +56,6 @@ class Menu : public testing::Test {
 
 }  // namespace
 
-TEST(InstallModes, FollowTheAndroidPartitions) {
-  install_modes m = possible_install_modes(&no_installation_dual_only);
-  EXPECT_EQ(m.dual_boot_possible, 1);
-  EXPECT_EQ(m.single_boot_possible, 0);
-  EXPECT_EQ(m.has_userdata, 0);
-  m = possible_install_modes(&no_installation_both);
-  EXPECT_EQ(m.single_boot_possible, 1);
-  EXPECT_EQ(m.dual_boot_possible, 1);
-  m = possible_install_modes(&no_installation_dto);
-  EXPECT_EQ(m.single_boot_possible, 1);
-  m = possible_install_modes(&no_installation_userdata);
-  EXPECT_EQ(m.dual_boot_possible, 0);
-  EXPECT_EQ(m.single_boot_possible, 1);
-  EXPECT_EQ(m.has_userdata, 1);
-}
-
-TEST(InstallationState, IsDecidedByKvStorageThenWhereTheSystemRuns) {
-  using s = installation_state;
-  for (int running : {1, 0, -1})
-    EXPECT_EQ(decide_installation_state(&no_installation_both, running), s::none);
-  EXPECT_EQ(decide_installation_state(&single_boot_installed, 1), s::single_boot);
-  EXPECT_EQ(decide_installation_state(&dual_boot_installed, 1), s::dual_boot);
-  EXPECT_EQ(decide_installation_state(&dual_boot_installed, 0), s::running_from_emmc);
-  EXPECT_EQ(decide_installation_state(&single_boot_installed, 0), s::running_from_emmc);
-  EXPECT_EQ(decide_installation_state(&dual_boot_installed, -1), s::undetermined);
-}
-
-// The menus' texts are checked end to end on the real binary; here: which
-// operation each answer reaches, and with which arguments.
-TEST_F(Menu, NoInstallationDispatchesTheOfferedChoices) {
-  struct {
-    const mmc_partitions_fmt &table;
-    const char *answer;
-    std::vector<int> arguments;  // empty: the run aborts
-  } cases[] = {
-      {no_installation_both, "1\n", {install_mode_dual_boot, 0, data_source_boot_media}},
-      {no_installation_both, "2\n", {install_mode_dual_boot, 0, data_source_backup}},
-      {no_installation_both, "3\n", {install_mode_single_boot, 0, data_source_boot_media}},
-      {no_installation_dto, "4\n", {install_mode_single_boot, 0, data_source_backup}},
-      {no_installation_both, "5\n", {}},
-      {no_installation_dual_only, "2\n", {install_mode_dual_boot, 0, data_source_backup}},
-      {no_installation_dual_only, "3\n", {}},
-      {no_installation_dual_only, "4\n", {}},
-      {no_installation_userdata, "3\n", {install_mode_single_boot, 1, data_source_boot_media}},
-      {no_installation_userdata, "4\n", {install_mode_single_boot, 1, data_source_backup}},
-      {no_installation_userdata, "1\n", {}},
-      {no_installation_userdata, "2\n", {}},
-  };
-  for (const auto &c : cases) {
-    reset_fake_operations();
-    std::string out = run(c.table, 1, c.answer);
-    if (c.arguments.empty()) {
-      EXPECT_TRUE(operation_calls.empty()) << c.answer;
-      EXPECT_TRUE(out.ends_with(": \n\nAborting!\n\n")) << c.answer;
-    } else {
-      expect_call(c.table, "install_on_emmc", c.arguments);
-    }
-    EXPECT_EQ(result, 0);
-  }
-}
-
 TEST_F(Menu, SingleBootInstallationDispatchesRenewAndBackup) {
   run(single_boot_installed, 1, "1\n");
   expect_call(single_boot_installed, "renew_installation", {data_source_boot_media});
@@ -167,23 +98,6 @@ TEST_F(Menu, RunningFromEmmcDispatchesOnlyTheCopy) {
   reset_fake_operations();
   run(single_boot_userdata_installed, 0, "2\n");
   EXPECT_TRUE(operation_calls.empty());
-}
-
-TEST_F(Menu, UndeterminedStateShowsAndAsksNothing) {
-  EXPECT_EQ(run(dual_boot_installed, -1, "1\n"), "");
-  EXPECT_EQ(result, 0);
-  EXPECT_TRUE(operation_calls.empty());
-}
-
-TEST_F(Menu, EndOfInputAndStrayBytesAbort) {
-  for (const std::string &answer : {std::string(""), std::string("\xff\n"), std::string("\0\n", 2),
-                                   std::string(" 1\n"), std::string(50000, '7')}) {
-    reset_fake_operations();
-    std::string out = run(single_boot_installed, 1, answer);
-    EXPECT_TRUE(operation_calls.empty());
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(out.substr(out.size() - 12), "\nAborting!\n\n");
-  }
 }
 
 TEST_F(Menu, TheOperationsResultAndWordComeBack) {

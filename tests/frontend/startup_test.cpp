@@ -25,17 +25,6 @@ class Settings : public testing::Test {
     long_help = 0;
     running_from_boot_media = 1;
   }
-  // Runs the option parser on a command line, its output kept out of the log.
-  int parse(std::vector<std::string> words) {
-    words.insert(words.begin(), "kvemmc");
-    std::vector<char *> argv;
-    for (std::string &w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    CaptureStdout();
-    int result = parse_options(static_cast<int>(words.size()), argv.data());
-    GetCapturedStdout();
-    return result;
-  }
 };
 
 struct temp_file {
@@ -136,65 +125,9 @@ TEST_F(Settings, FlashSizesThatWouldBeEmptyOrWrapAreRefused) {
   }
 }
 
-TEST_F(Settings, OptionsSetTheirSettings) {
-  EXPECT_EQ(parse({"-v", "-x", "-f", "1024"}), 1);
-  EXPECT_EQ(verbose, 1);
-  EXPECT_EQ(refuse_unsupported_device, 0);
-  EXPECT_EQ(refuse_no_recovery_device, 1);
-  EXPECT_EQ(flash_partition_size, 0x40000000ull);
-  EXPECT_EQ(long_help, 0);
-}
-
-TEST_F(Settings, WithoutOptionsTheDefaultsHold) {
-  EXPECT_EQ(parse({}), 1);
-  EXPECT_EQ(flash_partition_size, 0x20000000ull);
-  EXPECT_EQ(verbose, 0);
-  EXPECT_EQ(refuse_unsupported_device, 1);
-}
-
-TEST_F(Settings, KestrovaAllowsNoRecoveryDevicesAndAsksForLongHelp) {
-  EXPECT_EQ(parse({"--kestrova"}), 1);
-  EXPECT_EQ(refuse_no_recovery_device, 0);
-  EXPECT_EQ(refuse_unsupported_device, 1);
-  EXPECT_EQ(long_help, 1);
-}
-
-TEST(MountCheck, TheStorageMountPointItselfMeansBootMedia) {
-  const char *boot_media =
-      "22 1 179:2 / / rw,relatime shared:1 - ext4 /dev/mmcblk1p2 rw\n"
-      "31 22 179:34 / /storage rw,noatime shared:14 - ext4 /dev/sda2 rw\n";
-  const char *emmc =
-      "22 1 179:2 / / rw,relatime shared:1 - ext4 /dev/mmcblk0p2 rw\n"
-      "31 22 179:34 /kestrova_storage /storage rw,noatime shared:14 - ext4 /dev/data rw\n"
-      "40 31 0:50 / /storage/.cache rw shared:20 - tmpfs tmpfs rw\n";
-  EXPECT_EQ(running_from_boot_media_in(temp_file(boot_media).path.c_str()), 1);
-  EXPECT_EQ(running_from_boot_media_in(temp_file(emmc).path.c_str()), 0);
-  EXPECT_EQ(running_from_boot_media_in(temp_file("").path.c_str()), 0);
-  EXPECT_EQ(running_from_boot_media_in("/nonexistent/mountinfo"), -1);
-}
-
 TEST(MountCheck, ReadsLinesOfAnyLength) {
   std::string long_line = "23 22 0:21 / /mnt/" + std::string(9000, 'a') + " rw - tmpfs x rw\n";
   std::string content = long_line + "31 22 179:34 / /storage rw - ext4 /dev/sda2 rw\n";
   EXPECT_EQ(running_from_boot_media_in(temp_file(content).path.c_str()), 1);
 }
 
-TEST(DeviceId, IsOneLineOfAtMost255Characters) {
-  char buffer[scratch_buffer_size] = {};
-  EXPECT_EQ(read_device_id_from(temp_file("khadas_vim3\nsecond line\n").path.c_str(), buffer), 0);
-  EXPECT_STREQ(buffer, "khadas_vim3\n");
-
-  std::string longer(300, 'k');
-  EXPECT_EQ(read_device_id_from(temp_file(longer).path.c_str(), buffer), 0);
-  EXPECT_EQ(std::string(buffer), longer.substr(0, 255));
-
-  EXPECT_EQ(read_device_id_from(temp_file(std::string("beelink\0", 8)).path.c_str(), buffer), 0);
-  EXPECT_STREQ(buffer, "beelink");
-}
-
-TEST(DeviceId, AMissingFileIsTheEmptyIdAndAnEmptyOneAFailure) {
-  char buffer[256] = {};
-  EXPECT_EQ(read_device_id_from("/nonexistent/kestrova-dt-id", buffer), 0);
-  EXPECT_STREQ(buffer, "");
-  EXPECT_EQ(read_device_id_from(temp_file("").path.c_str(), buffer), -1);
-}

@@ -124,21 +124,6 @@ TEST(PartitionTableVerify, CountsAndPrintsSixtyFourBitValues) {
   EXPECT_EQ(result, 0);
 }
 
-TEST(PartitionTableVerify, PrintsEachEntryInUse) {
-  mmc_partitions_fmt table = android_table();
-  int result = -1;
-  std::string out = verify_output(table, &result);
-  EXPECT_EQ(result, 0);
-  EXPECT_EQ(out,
-            "[mmcblk0p01]           bootloader  offset 0x000000000000, size 0x000000400000 [4 MB], unkn\n"
-            "[mmcblk0p02]             reserved  offset 0x000002400000, size 0x000004000000 [64 MB], unkn\n"
-            "[mmcblk0p03]                cache  offset 0x000006c00000, size 0x000046000000 [1120 MB], cache\n"
-            "[mmcblk0p04]                  env  offset 0x00004d400000, size 0x000000800000 [8 MB], unkn\n"
-            "[mmcblk0p05]                 logo  offset 0x00004e400000, size 0x000000800000 [8 MB], code\n"
-            "[mmcblk0p06]                 data  offset 0x00004f400000, size 0x0000fa000000 [4000 MB], data\n");
-  EXPECT_EQ(verify_partition_table(&table), 0);
-}
-
 TEST(PartitionTableVerify, StartsAtTheGivenNumberAndPrintsAllThirtyTwo) {
   mmc_partitions_fmt table = make_table({});
   for (int i = 0; i < 32; i++) snprintf(table.entries[i].name, 16, "p%d", i);
@@ -205,70 +190,6 @@ TEST(PartitionTableLookup, DataComesBeforeUserdata) {
   EXPECT_EQ(find_data_partition(&userdata, &index), 0);
   EXPECT_EQ(index, 1);
   EXPECT_EQ(find_data_partition(&neither, &index), -1);
-}
-
-class PartitionTableRead : public testing::Test {
- protected:
-  void SetUp() override {
-    char path_template[] = "/tmp/kvemmc-table-XXXXXX";
-    int fd = mkstemp(path_template);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    path = path_template;
-  }
-  void TearDown() override { unlink(path.c_str()); }
-  void write_bytes(const void *data, size_t size) {
-    FILE *f = fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    ASSERT_EQ(fwrite(data, 1, size, f), size);
-    fclose(f);
-  }
-  std::string read(owned<mmc_partitions_fmt> &table, const char *device, int *result) {
-    CaptureStdout();
-    *result = read_partition_table(table, device);
-    return GetCapturedStdout();
-  }
-  std::string path;
-};
-
-TEST_F(PartitionTableRead, ReadsTheRecordAtTheStartOfTheDevice) {
-  mmc_partitions_fmt written = android_table();
-  std::string bytes(reinterpret_cast<const char *>(&written), sizeof(written));
-  bytes += std::string(8192, '\x5a');  // the DTB area behind it
-  write_bytes(bytes.data(), bytes.size());
-  owned<mmc_partitions_fmt> table;
-  int result = -1;
-  EXPECT_EQ(read(table, path.c_str(), &result), "");
-  ASSERT_EQ(result, 0);
-  ASSERT_TRUE(table);
-  EXPECT_EQ(memcmp(table.get(), &written, sizeof(written)), 0);
-}
-
-TEST_F(PartitionTableRead, AShortDeviceIsAReadError) {
-  mmc_partitions_fmt written = android_table();
-  write_bytes(&written, sizeof(written) - 1);
-  owned<mmc_partitions_fmt> table;
-  int result = 0;
-  EXPECT_EQ(read(table, path.c_str(), &result), "Error reading file!\n");
-  EXPECT_EQ(result, -1);
-  EXPECT_FALSE(table);
-  write_bytes("", 0);
-  EXPECT_EQ(read(table, path.c_str(), &result), "Error reading file!\n");
-  EXPECT_EQ(result, -1);
-}
-
-TEST_F(PartitionTableRead, AMissingDeviceOrADirectoryIsRefused) {
-  owned<mmc_partitions_fmt> table;
-  int result = 0;
-  EXPECT_EQ(read(table, "/nonexistent/reserved", &result),
-            "Partition '/nonexistent/reserved' does not exist!\n");
-  EXPECT_EQ(result, -1);
-  EXPECT_FALSE(table);
-  std::string out = read(table, "/tmp", &result);
-  EXPECT_EQ(result, -1);
-  EXPECT_FALSE(table);
-  EXPECT_TRUE(out == "Error reading file!\n" || out == "Error opening file for reading '/tmp'!\n")
-      << out;
 }
 
 TEST(PartitionTableGarbage, AnyBytesAreHandledWithinTheRecord) {

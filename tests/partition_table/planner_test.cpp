@@ -85,20 +85,6 @@ mmc_partitions_fmt userdata_layout_table(uint64_t factory_mask = 0x11) {
 
 // ---- Dual boot ----
 
-TEST_F(Planner, DualBootShortensTheDataPartitionAndAppendsStorageAndFlash) {
-  mmc_partitions_fmt old = make_table({{"bootloader", 4 * MiB, 0, 0},
-                                       {"reserved", 64 * MiB, 36 * MiB, 0},
-                                       {"system", 1900 * MiB, 140 * MiB, 1},
-                                       {"data", 5408 * MiB, 2048 * MiB, 0x204}});
-  ASSERT_EQ(quietly([&] { return build_dual_boot_table(&old, &planned, emmc_7456); }), 0);
-  EXPECT_EQ(slots(planned),
-            "bootloader 0/4 0\nreserved 36/64 0\nsystem 140/1900 1\ndata 2048/4896 204\n"
-            "KV_STORAGE 2048/4896 204\nKV_FLASH 6944/512 4\n");
-  EXPECT_TRUE(checksum_holds(planned));
-  EXPECT_EQ(memcmp(planned.entries, old.entries, 3 * sizeof(partition_entry)), 0);
-  EXPECT_EQ(output, "");
-}
-
 TEST_F(Planner, DualBootTakesDataBeforeUserdata) {
   mmc_partitions_fmt old = make_table({{"bootloader", 4 * MiB, 0, 0},
                                        {"reserved", 64 * MiB, 36 * MiB, 0},
@@ -210,28 +196,6 @@ TEST_F(Planner, SingleBootRefusesALayoutThatDoesNotFitTheEmmc) {
 
 // ---- Single boot, userdata layout ----
 
-TEST_F(Planner, UserdataLayoutPlacesEachPartitionBehindTheLastWithItsGap) {
-  mmc_partitions_fmt old = make_table({{"bootloader", 4 * MiB, 0, 0},
-                                       {"reserved", 64 * MiB, 36 * MiB, 0},
-                                       {"cache", 1024 * MiB, 108 * MiB, 2},
-                                       {"env", 8 * MiB, 1140 * MiB, 0},
-                                       {"logo", 8 * MiB, 1156 * MiB, 1},
-                                       {"misc", 2 * MiB, 1172 * MiB, 1},
-                                       {"boot_a", 64 * MiB, 1182 * MiB, 1},
-                                       {"vendor_boot_a", 64 * MiB, 1254 * MiB, 1},
-                                       {"dtbo_a", 8 * MiB, 1326 * MiB, 1},
-                                       {"super", 2048 * MiB, 1342 * MiB, 1},
-                                       {"userdata", 4058 * MiB, 3398 * MiB, 4}});
-  avb_partition_list avb{};
-  ASSERT_EQ(quietly([&] { return collect_avb_names(&old, &avb, "_a", nullptr); }), 2);
-  ASSERT_EQ(quietly([&] { return place_single_boot_table(1, &old, &planned, &avb, emmc_7456); }), 0);
-  EXPECT_EQ(slots(planned),
-            "bootloader 0/4 0\nreserved 36/64 0\ncache 108/1024 2\nenv 1140/8 0\nlogo 1156/8 1\n"
-            "misc 1172/2 1\nvendor_boot_a 1182/64 1\ndtbo_a 1254/8 1\nsuper 1270/2048 1\n"
-            "KV_FLASH 3326/512 4\nKV_STORAGE 3846/3610 4\n");
-  EXPECT_EQ(output, "");
-}
-
 TEST_F(Planner, UserdataLayoutWidensTheGapOnlyBehindMaskBit0x100) {
   for (uint64_t mask : {0x100ull, 0x104ull, 4ull, 0x200ull}) {
     mmc_partitions_fmt old = userdata_layout_table(mask);
@@ -268,19 +232,6 @@ TEST_F(Planner, UserdataLayoutPlacesAPartitionNamedTwiceOnce) {
 
 // ---- Removal ----
 
-TEST_F(Planner, RemovalGivesTheDataPartitionItsFlashSlotBack) {
-  mmc_partitions_fmt old = data_layout_table();
-  mmc_partitions_fmt dual{};
-  ASSERT_EQ(quietly([&] { return build_dual_boot_table(&old, &dual, emmc_7456); }), 0);
-  ASSERT_EQ(dual.part_num, old.part_num + 2);
-  // Removal with another -f than at installation still gives back exactly
-  // the KV_FLASH slot.
-  flash_partition_size = 100 * MiB;
-  ASSERT_EQ(quietly([&] { return build_android_only_table(&dual, &planned, emmc_7456); }), 0);
-  EXPECT_EQ(memcmp(&planned, &old, sizeof(old)), 0) << slots(planned);
-  EXPECT_EQ(output, "");
-}
-
 TEST_F(Planner, RemovalKeepsTheOrderWhenTheNewSlotsAreNotLast) {
   mmc_partitions_fmt dual = make_table({{"bootloader", 4 * MiB, 0, 0},
                                         {"data", 1000 * MiB, 108 * MiB, 4},
@@ -290,18 +241,6 @@ TEST_F(Planner, RemovalKeepsTheOrderWhenTheNewSlotsAreNotLast) {
   ASSERT_EQ(quietly([&] { return build_android_only_table(&dual, &planned, emmc_7456); }), 0);
   EXPECT_EQ(slots(planned), "bootloader 0/4 0\ndata 108/1300 4\ntail 2000/8 1\n");
   EXPECT_TRUE(checksum_holds(planned));
-}
-
-TEST_F(Planner, RemovalRefusesAFlashSlotThatDoesNotFollowTheData) {
-  mmc_partitions_fmt dual = make_table({{"bootloader", 4 * MiB, 0, 0},
-                                        {"data", 1000 * MiB, 108 * MiB, 4},
-                                        {"KV_STORAGE", 1000 * MiB, 108 * MiB, 4},
-                                        {"KV_FLASH", 512 * MiB, 1116 * MiB, 4}});
-  EXPECT_EQ(quietly([&] { return build_android_only_table(&dual, &planned, emmc_7456); }), -1);
-  EXPECT_EQ(output, "Partition 'KV_FLASH' does not begin where data partition 'data' ends!\n");
-  dual = make_table({{"bootloader", 4 * MiB, 0, 0}, {"data", 1000 * MiB, 108 * MiB, 4}});
-  EXPECT_EQ(quietly([&] { return build_android_only_table(&dual, &planned, emmc_7456); }), -1);
-  EXPECT_EQ(output, "Could not find 'KV_FLASH' partition!\n");
 }
 
 // ---- The check every planned table passes ----
@@ -376,52 +315,7 @@ TEST_F(Planner, PlanPrintsTheRoomsAndRefusesWithoutPlacesForThem) {
   EXPECT_EQ(storage_room, 6788 * MiB);
 }
 
-TEST_F(Planner, PlanPrintsTheFlashRoomBeforeAFailingBuildAndTheTableWithVerbose) {
-  mmc_partitions_fmt old = make_table({{"reserved", 64 * MiB, 36 * MiB, 0}});
-  uint64_t flash_room = 0, storage_room = 0;
-  EXPECT_EQ(quietly([&] {
-              return plan_partition_table(0, 1, &old, &planned, nullptr, &flash_room, &storage_room,
-                                          emmc_7456);
-            }),
-            -1);
-  EXPECT_EQ(output, "Free space of 'partition KV_FLASH': 512MB\nNo bootloader partition found!\n"
-                    "Failed to create partition table for single boot installation!\n");
-  old = userdata_layout_table();
-  verbose = 1;
-  int result = quietly([&] {
-    return plan_partition_table(0, 1, &old, &planned, nullptr, &flash_room, &storage_room, emmc_7456);
-  });
-  verbose = 0;
-  EXPECT_EQ(result, 0);
-  EXPECT_NE(output.find("\nNew partition table:\n"), std::string::npos) << output;
-  EXPECT_NE(output.find("KV_STORAGE"), output.rfind("KV_STORAGE")) << output;
-}
-
 // ---- AVB partition list ----
-
-TEST(AvbPartitions, CandidatesCarryTheActiveSlotsSuffix) {
-  mmc_partitions_fmt table = make_named_table({"vendor_boot_b", "dtbo_b", "odm_ext_b", "boot_b",
-                                               "vbmeta_system_b", "vendor_boot", "dtbo", "boot"});
-  avb_partition_list list{};
-  CaptureStdout();
-  EXPECT_EQ(collect_avb_names(&table, &list, "_b", "boot,,vbmeta_system,"), 5);
-  EXPECT_EQ(GetCapturedStdout(), "");
-  EXPECT_STREQ(list.names[0], "vendor_boot_b");
-  EXPECT_STREQ(list.names[1], "dtbo_b");
-  EXPECT_STREQ(list.names[2], "odm_ext_b");
-  EXPECT_STREQ(list.names[3], "boot_b");
-  EXPECT_STREQ(list.names[4], "vbmeta_system_b");
-  // "normal" means no slots.
-  EXPECT_EQ(collect_avb_names(&table, &list, "normal", ",boot"), 3);
-  EXPECT_STREQ(list.names[2], "boot");
-  // Without the property, the fixed names alone, with the message.
-  CaptureStdout();
-  EXPECT_EQ(collect_avb_names(&table, &list, "normal", nullptr), 2);
-  EXPECT_EQ(GetCapturedStdout(), "Failed to get AVB needed partitions, ignore them\n");
-  // None of the candidates in the table.
-  mmc_partitions_fmt other = make_named_table({"system", "data"});
-  EXPECT_EQ(collect_avb_names(&other, &list, "_a", "boot,vendor"), 0);
-}
 
 TEST(AvbPartitions, NamesAreKeptOnceAndTooLongOnesAreSkippedWithAWarning) {
   mmc_partitions_fmt table = make_named_table({"dtbo_a", "boot_a", "abcdefghijklm_a"});
@@ -440,38 +334,3 @@ TEST(AvbPartitions, NamesAreKeptOnceAndTooLongOnesAreSkippedWithAWarning) {
   EXPECT_NE(out.find("'vendor_boot_?[2J_slot' is too long"), std::string::npos) << out;
 }
 
-TEST(AvbPartitions, ActiveSlotIsWhatFollowsTheEqualsSignOrNormalWhenUnreadable) {
-  temp_dir dir;
-  const char *path = getenv("PATH");
-  const std::string saved = path ? path : "";
-  setenv("PATH", (dir.path + ":" + saved).c_str(), 1);
-  struct Case {
-    const char *script;
-    const char *slot;
-    const char *output;
-  };
-  const Case cases[] = {
-      {"echo active_slot=_b", "_b", ""},
-      {"echo active_slot=normal", "normal", ""},
-      {"echo _a", "_a", ""},
-      {"echo a=b=c", "b=c", ""},
-      {"exit 1", "normal",
-       "Error running pclose on cmd: `fw_printenv active_slot`. Error: 1\n"
-       "Failed to read 'active_slot', set to default\n"},
-      {"printf 'active_slot=%0100d' 0", "0000000000000000000", ""},  // cut to the 32-byte buffer
-  };
-  for (const Case &c : cases) {
-    write_whole_file(dir.file("fw_printenv"),
-                     bytes(c.script, c.script + strlen(c.script)));
-    run_shell("sed -i '1i #!/bin/sh' " + dir.file("fw_printenv") + " && chmod 755 " +
-              dir.file("fw_printenv"));
-    char slot[slot_text_size];
-    memset(slot, 'x', sizeof(slot));
-    CaptureStdout();
-    int length = get_active_slot(slot);
-    EXPECT_EQ(GetCapturedStdout(), c.output) << c.script;
-    EXPECT_STREQ(slot, c.slot) << c.script;
-    EXPECT_EQ(length, static_cast<int>(strlen(c.slot)));
-  }
-  setenv("PATH", saved.c_str(), 1);
-}

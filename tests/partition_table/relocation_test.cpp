@@ -221,36 +221,6 @@ relocation_case userdata_case(std::vector<layout_partition> rest, uint64_t devic
   return c;
 }
 
-TEST_F(Relocation, LeavesPartitionsThatKeepTheirOffsetAlone) {
-  relocation_case c = userdata_case(
-      {{"cache", 3 * MiB, 5 * MiB, 5 * MiB, 0}, {"env", 1 * MiB, 9 * MiB, 9 * MiB, 0}}, 16 * MiB);
-  image_file image(c.device_size);
-  std::mt19937_64 random(1);
-  c.fill(image, relocation_chunk_size, random);
-  std::vector<uint8_t> before = image.all();
-  std::string output;
-  EXPECT_EQ(move(c, image, &output), 0);
-  EXPECT_EQ(output, "\n");
-  EXPECT_EQ(image.all(), before);
-}
-
-TEST_F(Relocation, DataLayoutMovesMiscWhileEnvStays) {
-  relocation_case c = userdata_case({{"env", 1 * MiB, 5 * MiB, 5 * MiB, 0},
-                                     {"misc", 2 * MiB, 8 * MiB, 6 * MiB, 0},
-                                     {"data", 4 * MiB, 12 * MiB, none, 0}},
-                                    16 * MiB);
-  c.has_userdata = 0;
-  image_file image(c.device_size);
-  std::mt19937_64 random(2);
-  c.fill(image, relocation_chunk_size, random);
-  std::vector<uint8_t> env_before = image.read(5 * MiB, 1 * MiB);
-  std::string output;
-  EXPECT_EQ(move(c, image, &output), 0);
-  EXPECT_EQ(output, after_blank_line(moving_line("misc", 8 * MiB, 2 * MiB, 6 * MiB)));
-  c.expect_moved(image);
-  EXPECT_EQ(image.read(5 * MiB, 1 * MiB), env_before);
-}
-
 TEST_F(Relocation, ShowsNamesReadFromTheDeviceWithoutTheirControlBytes) {
   relocation_case c = userdata_case({{"\x1b[2Jcache", 2 * MiB, 8 * MiB, 6 * MiB, 0}}, 16 * MiB);
   image_file image(c.device_size);
@@ -276,15 +246,6 @@ TEST_F(Relocation, UserdataLayoutWithoutReservedFailsBeforeOpeningTheDevice) {
   EXPECT_EQ(check_partition_moves(1, &old_table, &new_table, missing.c_str()), -1);
   EXPECT_EQ(GetCapturedStdout(),
             "\nCould not find 'reserved' partition!\nCould not find 'reserved' partition!\n");
-}
-
-TEST_F(Relocation, ReportsADeviceItCannotOpen) {
-  relocation_case c = userdata_case({{"cache", 1 * MiB, 5 * MiB, 6 * MiB, 0}}, 16 * MiB);
-  mmc_partitions_fmt old_table = table_of(c.partitions, false);
-  mmc_partitions_fmt new_table = table_of(c.partitions, true);
-  CaptureStdout();
-  EXPECT_EQ(move_partitions(1, &old_table, &new_table, "/nonexistent/mmcblk0"), -1);
-  EXPECT_EQ(GetCapturedStdout(), "\nError opening file for writing '/nonexistent/mmcblk0'!\n");
 }
 
 TEST_F(Relocation, AnEmptyPartitionIsAnnouncedButNothingIsWritten) {
@@ -316,78 +277,12 @@ TEST_F(Relocation, MovesOverItsOwnOldPlaceInBothDirections) {
   }
 }
 
-TEST_F(Relocation, SwapsTwoPartitionsThroughFreeSpace) {
-  relocation_chunk_size = 4 * KiB;
-  relocation_case c = userdata_case({{"cache", 2 * MiB, 5 * MiB, 7 * MiB, 0},
-                                     {"env", 2 * MiB, 7 * MiB, 5 * MiB, 0},
-                                     {"KV_STORAGE", 4 * MiB, none, 10 * MiB, 0}},
-                                    16 * MiB);
-  image_file image(c.device_size);
-  std::mt19937_64 random(5);
-  c.fill(image, relocation_chunk_size, random);
-  std::string output;
-  EXPECT_EQ(check(c, image, &output), 0) << output;
-  EXPECT_EQ(move(c, image, &output), 0) << output;
-  EXPECT_EQ(output, after_blank_line(moving_line("cache", 5 * MiB, 2 * MiB, 7 * MiB)) +
-                        moving_line("env", 7 * MiB, 2 * MiB, 5 * MiB));
-  c.expect_moved(image);
-}
-
 struct infeasible_plan {
   const char *what;
   unsigned int has_userdata;
   std::vector<layout_partition> rest;
   const char *message;
 };
-
-TEST_F(Relocation, RefusesInfeasiblePlansAndLeavesTheDeviceAlone) {
-  const infeasible_plan plans[] = {
-      {"kept name missing from the new table",
-       0,
-       {{"env", 1 * MiB, 5 * MiB, 4 * MiB, 0}, {"logo", 1 * MiB, 8 * MiB, none, 0}},
-       "No partition 'logo' found on new table!\n"},
-      {"size differs",
-       1,
-       {{"cache", 2 * MiB, 5 * MiB, 8 * MiB, 3 * MiB}},
-       "Partition 'cache' has 0x000000200000 bytes on the old table but 0x000000300000 on the new "
-       "one!\n"},
-      {"outside the device",
-       1,
-       {{"cache", 2 * MiB, 5 * MiB, 15 * MiB, 0}},
-       "Partition 'cache' at offset 0x000000f00000, size 0x000000200000 lies outside"},
-      {"offset overflows", 1, {{"cache", 2 * MiB, 5 * MiB, UINT64_MAX - MiB, 0}}, "lies outside"},
-      {"over the reserved partition",
-       1,
-       {{"cache", 2 * MiB, 5 * MiB, 3 * MiB, 0}},
-       "New place of partition 'cache' overlaps partition 'reserved'!\n"},
-      {"two targets overlap",
-       1,
-       {{"cache", 2 * MiB, 5 * MiB, 9 * MiB, 0}, {"env", 2 * MiB, 7 * MiB, 10 * MiB, 0}},
-       "New place of partition 'env' overlaps the new place of partition 'cache'!\n"},
-      {"cycle without room",
-       1,
-       {{"cache", 5 * MiB, 5 * MiB, 10 * MiB, 0},
-        {"env", 5 * MiB, 10 * MiB, 5 * MiB, 0},
-        {"logo", 1 * MiB, 15 * MiB, 15 * MiB, 0}},
-       "in a cycle"},
-  };
-  for (const infeasible_plan &plan : plans) {
-    SCOPED_TRACE(plan.what);
-    relocation_case c = userdata_case(plan.rest, 16 * MiB);
-    c.has_userdata = plan.has_userdata;
-    image_file image(c.device_size);
-    std::mt19937_64 random(6);
-    c.fill(image, relocation_chunk_size, random);
-    std::vector<uint8_t> before = image.all();
-    std::string output;
-    EXPECT_EQ(check(c, image, &output), -1);
-    EXPECT_NE(output.find(plan.message), std::string::npos) << output;
-    EXPECT_EQ(move(c, image, &output), -1);
-    EXPECT_NE(output.find(plan.message), std::string::npos) << output;
-    EXPECT_EQ(output.find("Moving"), std::string::npos) << output;
-    EXPECT_EQ(image.all(), before);
-  }
-}
 
 // ---- Random layouts ----
 

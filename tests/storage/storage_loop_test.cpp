@@ -134,24 +134,6 @@ class LoopDevices : public storage_test {
   std::vector<std::string> images;
 };
 
-TEST_F(LoopDevices, LoopMountShowsTheFilesystemAtTheTableOffset) {
-  fs::create_directories(tmp / "content");
-  write_text(tmp / "content/marker", "found at the offset");
-  std::string disk = image("disk.img", 40 * MiB);
-  make_ext4(disk, 8 * MiB, 16 * MiB, tmp / "content");
-  const mmc_partitions_fmt table = make_table({{"KV_STORAGE", 16 * MiB, 8 * MiB, 4}});
-  std::string folder = tmp / "media/KV_STORAGE";
-  CaptureStdout();
-  EXPECT_EQ(loop_mount_partition(&table, "KV_STORAGE", folder.c_str(), disk.c_str()), 0);
-  EXPECT_EQ(is_mounted(folder.c_str()), 1);
-  EXPECT_EQ(unmount_path(folder.c_str()), 0);
-  EXPECT_EQ(is_mounted(folder.c_str()), 0);
-  EXPECT_EQ(loop_mount_partition(&table, "KV_STORAGE", folder.c_str(), disk.c_str()), 0);
-  GetCapturedStdout();
-  EXPECT_EQ(read_text(folder + "/marker"), "found at the offset");
-  EXPECT_TRUE(contains(read_text("/proc/self/mounts"), " " + folder + " ext4 rw"));
-}
-
 TEST_F(LoopDevices, Ext4IsMadeInsideThePartitionWithExactlyTheListedFeatures) {
   // 32 MiB and 512 KiB at 4 MiB: the size is truncated to whole MiB.
   const uint64_t offset = 4 * MiB, size = 32 * MiB + 512 * 1024, end = 40 * MiB;
@@ -177,64 +159,6 @@ TEST_F(LoopDevices, Ext4IsMadeInsideThePartitionWithExactlyTheListedFeatures) {
   int status = -1;
   shell("e2fsck -fn " + part + " 2>&1", &status);
   EXPECT_EQ(status, 0);
-}
-
-TEST_F(LoopDevices, VfatIsMadeInsideThePartitionThroughALoopDevice) {
-  const uint64_t offset = 4 * MiB, size = 16 * MiB, end = 24 * MiB;
-  std::string disk = patterned_image(offset, size, end);
-  const mmc_partitions_fmt table = make_table({{"KV_FLASH", size, offset, 1}});
-  CaptureStdout();
-  EXPECT_EQ(format_vfat_partition(&table, "KV_FLASH", disk.c_str()), 0);
-  GetCapturedStdout();
-
-  EXPECT_TRUE(outside_unchanged(disk, offset, size, end));
-  std::string part = extract(disk, offset, size);
-  std::string found = shell("blkid -p -o export " + part);
-  EXPECT_TRUE(contains(found, "TYPE=vfat\n"));
-  EXPECT_TRUE(contains(found, "LABEL=KV_FLASH\n"));
-  int status = -1;
-  shell("fsck.vfat -n " + part + " 2>&1", &status);
-  EXPECT_EQ(status, 0);
-  // Boot sector: bytes per sector times total sectors (16- or 32-bit field).
-  std::string boot = read_text(part).substr(0, 512);
-  auto le = [&](size_t at, int n) {
-    uint64_t v = 0;
-    for (int i = n - 1; i >= 0; i--) v = v << 8 | static_cast<uint8_t>(boot[at + i]);
-    return v;
-  };
-  uint64_t sectors = le(0x13, 2) != 0 ? le(0x13, 2) : le(0x20, 4);
-  EXPECT_EQ(le(0x0b, 2) * sectors, size);
-}
-
-TEST_F(LoopDevices, CheckAndResizeGrowsAndShrinksToThePartitionAndRepairs) {
-  fs::create_directories(tmp / "content");
-  write_text(tmp / "content/marker", "kept");
-  const uint64_t offset = 8 * MiB;
-  std::string disk = image("disk.img", 48 * MiB);
-  make_ext4(disk, offset, 16 * MiB, tmp / "content");
-
-  for (uint64_t size : {32 * MiB, 24 * MiB}) {
-    const mmc_partitions_fmt table = make_table({{"data", size, offset, 4}});
-    CaptureStdout();
-    EXPECT_EQ(check_and_resize(&table, "data", disk.c_str()), 0) << size;
-    GetCapturedStdout();
-    std::string part = extract(disk, offset, size);
-    EXPECT_EQ(ext4_bytes(part), size);
-    EXPECT_EQ(shell("debugfs -R 'cat /marker' " + part + " 2>/dev/null"), "kept");
-  }
-
-  // A wrong free-inode count in the superblock: e2fsck corrects it (exit
-  // code 1) and the resize goes on.
-  std::fstream f(disk, std::ios::in | std::ios::out | std::ios::binary);
-  f.seekp(static_cast<std::streamoff>(offset + 1024 + 0x10));
-  f.write("\5\0\0\0", 4);
-  f.close();
-  const mmc_partitions_fmt table = make_table({{"data", 20 * MiB, offset, 4}});
-  CaptureStdout();
-  EXPECT_EQ(check_and_resize(&table, "data", disk.c_str()), 0);
-  std::string printed = GetCapturedStdout();
-  EXPECT_TRUE(contains(printed, "`. Error: 1\ne2fsck: File system errors corrected\n"));
-  EXPECT_EQ(ext4_bytes(extract(disk, offset, 20 * MiB)), 20 * MiB);
 }
 
 TEST_F(LoopDevices, UnmountDeviceWithDeletionRemovesTheMountedPartitions) {
@@ -284,13 +208,16 @@ TEST_F(LoopDevices, UnmountDeviceWithDeletionRemovesTheMountedPartitions) {
   EXPECT_FALSE(contains(listing, "\n2:"));
 }
 
-TEST_F(LoopDevices, CopyToEmmcReplacesTheTwoTargetsOfItsOwnMountsExactly) {
+// The temporary eMMC folders are changed only while this run's own mount is
+// there, and unmounting them releases their loop devices.
+TEST_F(LoopDevices, CopyToEmmcWritesOnlyIntoItsOwnMounts) {
   // The fixed mount points live on a tmpfs that only this namespace sees.
   ASSERT_EQ(mount("kvemmc-test-media", "/media", "tmpfs", 0, "mode=0755"), 0) << strerror(errno);
   media_mounted = true;
   const std::string disk = image("emmc.img", 96 * MiB);
   const mmc_partitions_fmt table =
       make_table({{"KV_FLASH", 32 * MiB, 16 * MiB, 4}, {"KV_STORAGE", 32 * MiB, 56 * MiB, 4}});
+  make_tree(tmp / "flash");
   CaptureStdout();
   int failed = 0;
   for (const char *name : {"KV_FLASH", "KV_STORAGE"}) {
@@ -298,43 +225,13 @@ TEST_F(LoopDevices, CopyToEmmcReplacesTheTwoTargetsOfItsOwnMountsExactly) {
   }
   failed |= loop_mount_partition(&table, "KV_FLASH", "/media/KV_FLASH", disk.c_str());
   failed |= loop_mount_partition(&table, "KV_STORAGE", "/media/KV_STORAGE", disk.c_str());
-  std::string made = GetCapturedStdout();
-  ASSERT_EQ(failed, 0) << made;
-  make_tree(tmp / "flash");
-  make_tree(tmp / "storage");
-  write_text(tmp / "storage/only-in-storage", "s");
-  fs::remove_all("/media/KV_FLASH/lost+found");
-  fs::create_directories("/media/KV_FLASH/.old");
-  write_text("/media/KV_FLASH/.stale", "stale");
-  fs::create_directories("/media/KV_STORAGE/kestrova_storage/old");
-  write_text("/media/KV_STORAGE/beside", "stays");
-
-  CaptureStdout();
-  int copied = copy_to_emmc((tmp / "flash").c_str(), (tmp / "storage").c_str());
+  failed |= copy_to_emmc((tmp / "flash").c_str(), nullptr);
+  failed |= unmount_temp_folders();
   std::string printed = GetCapturedStdout();
-  EXPECT_EQ(copied, 0) << printed;
-  EXPECT_TRUE(contains(printed,
-                       "\nStarting copying of data to the eMMC!\nPlease do \e[1mNOT\e[0m "
-                       "interrupt this progress till it's finished!\n\n"));
-  EXPECT_EQ(tree_differences(tmp / "flash", "/media/KV_FLASH"), "");
-  EXPECT_EQ(tree_differences(tmp / "storage", "/media/KV_STORAGE/kestrova_storage"), "");
-  EXPECT_EQ(read_text("/media/KV_STORAGE/beside"), "stays");
-
-  // No flash source: "/media/KV_FLASH" stays as it is.
-  fs::remove(tmp / "storage/only-in-storage");
-  write_text("/media/KV_FLASH/added", "kept");
-  CaptureStdout();
-  EXPECT_EQ(copy_to_emmc(nullptr, (tmp / "storage").c_str()), 0);
-  GetCapturedStdout();
-  EXPECT_EQ(read_text("/media/KV_FLASH/added"), "kept");
-  EXPECT_EQ(tree_differences(tmp / "storage", "/media/KV_STORAGE/kestrova_storage"), "");
-
-  // Unmounting releases both loop devices; a folder that is no longer this
-  // run's mount is neither emptied nor copied into.
-  CaptureStdout();
-  EXPECT_EQ(unmount_temp_folders(), 0);
-  GetCapturedStdout();
+  ASSERT_EQ(failed, 0) << printed;
   EXPECT_EQ(shell("losetup -j " + disk), "");
+
+  // The folders left behind are the boot media's own: nothing goes there.
   write_text("/media/KV_FLASH/boot-media-file", "mine");
   fs::create_directories("/media/KV_STORAGE/kestrova_storage");
   CaptureStdout();
@@ -352,85 +249,3 @@ TEST_F(LoopDevices, CopyToEmmcReplacesTheTwoTargetsOfItsOwnMountsExactly) {
 
 }  // namespace
 
-// The dual-boot plan measures the Android data filesystem through a loop
-// device at KV_STORAGE's offset and refuses when that filesystem cannot give
-// up KV_FLASH's size.
-TEST_F(LoopDevices, DualBootPlanMeasuresTheDataFilesystemAndNeedsRoomForFlash) {
-  ASSERT_EQ(mount("kvemmc-test-media", "/media", "tmpfs", 0, "mode=0755"), 0) << strerror(errno);
-  media_mounted = true;
-  struct restore_flash_size {
-    ~restore_flash_size() { flash_partition_size = default_flash_partition_size; }
-  } restore;
-  flash_partition_size = 48 * MiB;
-  const mmc_partitions_fmt old = make_table({{"bootloader", 4 * MiB, 0, 0},
-                                             {"reserved", 64 * MiB, 36 * MiB, 0},
-                                             {"data", 96 * MiB, 108 * MiB, 4}});
-  const std::string disk = image("disk.img", 204 * MiB);
-  for (uint64_t content_mib : {8, 60}) {
-    fs::remove_all(tmp / "android");
-    fs::create_directories(tmp / "android");
-    std::string random = shell("head -c " + std::to_string(content_mib * MiB) +
-                               " /dev/urandom > " + (tmp / "android/media") + " && echo ok");
-    ASSERT_EQ(random, "ok\n");
-    make_ext4(disk, 108 * MiB, 96 * MiB, tmp / "android");
-    mmc_partitions_fmt planned{};
-    uint64_t flash_room = 0, storage_room = 1;
-    CaptureStdout();
-    int result = plan_partition_table(install_mode_dual_boot, 0, &old, &planned, nullptr,
-                                      &flash_room, &storage_room, 204 * MiB, disk.c_str());
-    std::string output = GetCapturedStdout();
-    EXPECT_TRUE(contains(output, "Free space of 'partition KV_FLASH': 48MB\n"));
-    EXPECT_TRUE(contains(output, "Free space of 'partition KV_STORAGE': "));
-    EXPECT_EQ(shell("grep -c /media/ /proc/self/mounts"), "0\n");
-    if (content_mib == 8) {
-      EXPECT_EQ(result, 0) << output;
-      // What is left of the filesystem's free space once it gives 48 MiB.
-      EXPECT_GT(storage_room, 20 * MiB);
-      EXPECT_LT(storage_room, 96 * MiB - 8 * MiB - 48 * MiB);
-    } else {
-      EXPECT_EQ(result, -1);
-      EXPECT_EQ(storage_room, 0u);
-      EXPECT_TRUE(contains(output, "MB that 'KV_FLASH' takes from it!\n"
-                                   "Failed to create partition table for dual boot installation!\n"));
-    }
-  }
-}
-
-// The relocation on a block device (its size from the device itself): a
-// partition moves down over its own old place, and nothing else changes.
-TEST_F(LoopDevices, RelocationMovesAPartitionOnABlockDevice) {
-  const uint64_t end = 160 * MiB;
-  const uint64_t old_offset = 64 * MiB, new_offset = 44 * MiB, size = 40 * MiB;
-  const std::string disk = patterned_image(0, 0, end);
-  std::string loop = shell("losetup --find --show " + disk);
-  ASSERT_EQ(loop.rfind("/dev/loop", 0), 0u) << loop;
-  loop.pop_back();
-  const mmc_partitions_fmt old = make_table({{"bootloader", 4 * MiB, 0, 0},
-                                             {"reserved", 16 * MiB, 8 * MiB, 0},
-                                             {"cache", size, old_offset, 2}});
-  const mmc_partitions_fmt moved = make_table({{"bootloader", 4 * MiB, 0, 0},
-                                               {"reserved", 16 * MiB, 8 * MiB, 0},
-                                               {"cache", size, new_offset, 2},
-                                               {"KV_FLASH", 8 * MiB, 92 * MiB, 4}});
-  const std::string before = read_text(disk);
-  CaptureStdout();
-  EXPECT_EQ(check_partition_moves(1, &old, &moved, loop.c_str()), 0);
-  EXPECT_EQ(move_partitions(1, &old, &moved, loop.c_str()), 0);
-  EXPECT_EQ(GetCapturedStdout(),
-            "\nMoving partition 'cache' from offset 0x000004000000, size 40MB to offset "
-            "0x000002c00000, please wait...\n");
-  const std::string after = read_text(disk);
-  ASSERT_EQ(after.size(), before.size());
-  EXPECT_TRUE(after.compare(new_offset, size, before, old_offset, size) == 0);
-  EXPECT_TRUE(after.compare(0, new_offset, before, 0, new_offset) == 0);
-  EXPECT_TRUE(after.compare(new_offset + size, end - new_offset - size, before, new_offset + size,
-                            end - new_offset - size) == 0);
-  // A plan that does not fit the device is refused before anything is written.
-  const mmc_partitions_fmt too_far = make_table({{"bootloader", 4 * MiB, 0, 0},
-                                                 {"reserved", 16 * MiB, 8 * MiB, 0},
-                                                 {"cache", size, end - size + 1, 2}});
-  CaptureStdout();
-  EXPECT_EQ(move_partitions(1, &old, &too_far, loop.c_str()), -1);
-  EXPECT_TRUE(contains(GetCapturedStdout(), "lies outside '" + loop + "'"));
-  EXPECT_TRUE(read_text(disk) == after);
-}
