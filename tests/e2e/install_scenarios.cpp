@@ -56,6 +56,11 @@ const std::vector<std::string> kSingleCalls = {
     "losetup -d {loop}",
 };
 
+const std::vector<std::string> kBackupCopies = {
+    "rsync -ah --info=progress2 /storage/backup/eMMC_backup/kestrova_flash/ /media/KV_FLASH/",
+    "rsync -ah --info=progress2 /storage/backup/eMMC_backup/kestrova_storage/ "
+    "/media/KV_STORAGE/kestrova_storage/"};
+
 // The reserved area before the run, in the snapshot on the boot media.
 Reading snapshot_of(const std::string &preset) {
   return {.boxtool = {"snapshots", "{storage}"}, .same_as = {"reserved-hash", preset, "fresh"}};
@@ -114,13 +119,21 @@ const Scenario kInstall[] = {
      .lines = {"Used space of '/storage/backup/eMMC_backup/kestrova_flash': ",
                "Used space of '/storage/backup/eMMC_backup/kestrova_storage': ", kSuccess},
      .absent = {kKodiStop, kKodiStart},
-     .calls = {"rsync -ah --info=progress2 /storage/backup/eMMC_backup/kestrova_flash/ /media/KV_FLASH/",
-               "rsync -ah --info=progress2 /storage/backup/eMMC_backup/kestrova_storage/ "
-               "/media/KV_STORAGE/kestrova_storage/"},
+     .calls = kBackupCopies,
      .emmc_unchanged = false, .end = installed("khadas_vim3", "dual")},
+    {.name = "DualBootFromABackupOnGxl", .box = {"--preset", "gxl_p212", "--boot-backup"},
+     .answers = "2\ny\n", .marker = "KVEMMC_NEW\n", .lines = {kSuccess}, .calls = kBackupCopies,
+     .emmc_unchanged = false,
+     .end = installed("gxl_p212", "dual")},
     {.name = "SingleBootFromTheBootMediaOnKhadas", .answers = "3\ny\n", .marker = "KVEMMC_NEW\n",
      .lines = {kQuestion + kSnapshot, kKodiStop, kKodiStart, kSuccess}, .calls = kSingleCalls,
      .emmc_unchanged = false, .end = installed("khadas_vim3", "single")},
+    {.name = "SingleBootFromABackupOnKhadas", .box = {"--boot-backup"}, .answers = "4\ny\n",
+     .marker = "KVEMMC_NEW\n", .lines = {kSuccess}, .absent = {kKodiStop}, .calls = kSingleCalls, .emmc_unchanged = false,
+     .end = installed("khadas_vim3", "single")},
+    {.name = "SingleBootFromTheBootMediaOnBeelink", .box = {"--preset", "beelink"},
+     .answers = "3\ny\n", .marker = "KVEMMC_NEW\n", .lines = {kKodiStop, kSuccess},
+     .calls = kSingleCalls, .emmc_unchanged = false, .end = installed("beelink", "single")},
     {.name = "SingleBootFromABackupOnBeelink", .box = {"--preset", "beelink", "--boot-backup"},
      .answers = "4\ny\n", .marker = "KVEMMC_NEW\n", .lines = {kQuestion + kSnapshot, kSuccess},
      .absent = {kKodiStop}, .calls = kSingleCalls, .emmc_unchanged = false,
@@ -156,6 +169,12 @@ const Scenario kInstall[] = {
                "Free space on 'KV_FLASH' partition: 1MB\nUsed space on '/flash': "},
      .absent = {"'/storage' from current boot device"},
      .calls = {"rsync --dry-run -av /flash/ backup/", "rsync --dry-run -av /storage/ backup/"}},
+    {.name = "AndroidDataWithLessFreeRoomThanKvFlashIsRefused",
+     .box = {"--preset", "gxl_p212", "--data-free", "100"}, .answers = "1\ny\n", .status = 255,
+     .lines = {"Partition 'KV_STORAGE' has only 99MB free, less than the 512MB that 'KV_FLASH' "
+               "takes from it!\nFailed to create partition table for dual boot installation!\n" +
+               kPlanFailed},
+     .calls = {"mount -o ro,noload {loop} /media/KV_STORAGE", "losetup -d {loop}"}},
     {.name = "AMissingBackupIsNamedBeforeAnythingIsMeasured", .answers = "4\ny\n", .status = 255,
      .lines = {"Folder of backup '/storage/backup/eMMC_backup/kestrova_flash' not found!\n"},
      .absent = {"Used space of"}},
