@@ -121,6 +121,9 @@ int rework_dtb_block(int dtb_mode, uint8_t *block, const char *node_path,
 // succeeded, writes copy 0, copy 1 and the table, then reads all three back
 // and compares them. The table must verify.
 int write_partition_table(int dtb_mode, const mmc_partitions_fmt *table, const char *device);
+// The same checks and reworks in memory, without writing: what a later
+// write_partition_table would refuse is refused here, before the question.
+int check_partition_table_write(int dtb_mode, const mmc_partitions_fmt *table, const char *device);
 
 // ---- Raw regions ----
 // A region is at most 4 GiB - 1 bytes; a larger size is refused with a

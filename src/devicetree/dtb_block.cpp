@@ -289,9 +289,35 @@ int rework_dtb_block(int dtb_mode, uint8_t *block, const char *node_path,
   return 0;
 }
 
-int write_partition_table(int dtb_mode, const mmc_partitions_fmt *table, const char *device) {
+namespace {
+
+// The table verified and both DTB copies of `file` read into `blocks` and
+// reworked for it; nothing is written.
+int prepare_table_write(int dtb_mode, const mmc_partitions_fmt *table, int fd, uint8_t *blocks) {
   // A table the bootloader would refuse is never written.
   if (verify_partition_table(table) != 0) return -1;
+  for (int copy = 0; copy < dtb_copy_count; copy++) {
+    uint8_t *block = blocks + copy * dtb_block_size;
+    if (read_region_at(fd, dtb_copy_offset(copy), block, dtb_block_size) != 0) return -1;
+    if (rework_copy(dtb_mode, block, copy, table) != 0) return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int check_partition_table_write(int dtb_mode, const mmc_partitions_fmt *table, const char *device) {
+  owned_fd file;
+  if (open_region_file(file, device, O_RDONLY) != 0) return -1;
+  owned<uint8_t> blocks = allocate_zeroed(dtb_area_size);
+  if (!blocks) {
+    puts("malloc failed for dtb!");
+    return -1;
+  }
+  return prepare_table_write(dtb_mode, table, file.fd, blocks.get());
+}
+
+int write_partition_table(int dtb_mode, const mmc_partitions_fmt *table, const char *device) {
   owned_fd file;
   if (open_region_file(file, device, O_RDWR) != 0) return -1;
   owned<uint8_t> blocks = allocate_zeroed(dtb_area_size + dtb_block_size);
@@ -303,11 +329,7 @@ int write_partition_table(int dtb_mode, const mmc_partitions_fmt *table, const c
 
   // Both copies are reworked before anything is written, so that a failure
   // leaves the device exactly as it was.
-  for (int copy = 0; copy < dtb_copy_count; copy++) {
-    uint8_t *block = blocks.get() + copy * dtb_block_size;
-    if (read_region_at(file.fd, dtb_copy_offset(copy), block, dtb_block_size) != 0) return -1;
-    if (rework_copy(dtb_mode, block, copy, table) != 0) return -1;
-  }
+  if (prepare_table_write(dtb_mode, table, file.fd, blocks.get()) != 0) return -1;
   for (int copy = 0; copy < dtb_copy_count; copy++) {
     if (write_region_at(file.fd, dtb_copy_offset(copy), blocks.get() + copy * dtb_block_size,
                         dtb_block_size) != 0)

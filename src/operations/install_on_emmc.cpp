@@ -3,8 +3,8 @@
 // backup on it.
 //
 // First half, before anything is written: where the data come from, the
-// filesystem of Android's data partition, the plan and the check of its
-// moves, the measurements and the room, the consent, the recovery snapshot.
+// filesystem of Android's data partition, the plan, the check of its
+// moves and of its write into the device trees, the measurements and the room, the consent, the recovery snapshot.
 // Second half, in this order: the OP-TEE service, the saved areas (dual
 // boot), the layout change (shrink or moves, table, formatting) under
 // protection from signals, the mounts, the copy, the saved images, the
@@ -112,6 +112,7 @@ int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_u
     puts("Failed to create new partition table!");
     return -1;
   }
+  if (check_table_write(has_userdata, &new_table) != 0) return -1;
 
   // 2. Measure the data to copy.
   if (from_backup) {

@@ -23,6 +23,15 @@ int check_room(const char *source, const char *partition, uint64_t room, uint64_
   return -1;
 }
 
+// ---- The table write, tried in memory ----
+
+int check_table_write(int dtb_mode, const mmc_partitions_fmt *table) {
+  if (check_partition_table_write(dtb_mode, table, path_reserved_device) == 0) return 0;
+  printf("The new partition table cannot be written to '%s': nothing was changed!\n",
+         path_reserved_device);
+  return -1;
+}
+
 // ---- Recovery snapshot ----
 
 namespace {

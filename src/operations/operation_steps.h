@@ -15,6 +15,13 @@
 // `source` do not fit `room` bytes of `partition`; equality fits. 0 otherwise.
 int check_room(const char *source, const char *partition, uint64_t room, uint64_t used);
 
+// ---- The table write, tried in memory ----
+// Verifies `table` and reworks both DTB copies of "/dev/reserved" for it
+// without writing, so that a table or tree that the write would refuse stops
+// the operation before its question. 0, or -1 after the reason and
+// "The new partition table cannot be written: ...".
+int check_table_write(int dtb_mode, const mmc_partitions_fmt *table);
+
 // ---- Recovery snapshot ----
 // The table and both DTB copies, as they are before a table write.
 constexpr uint64_t reserved_snapshot_size = 0x480000;

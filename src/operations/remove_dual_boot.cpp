@@ -111,6 +111,7 @@ int remove_dual_boot(int has_userdata, const mmc_partitions_fmt *table) {
     puts("Failed to create new partition table!");
     return -1;
   }
+  if (check_table_write(has_userdata, &android_only) != 0) return -1;
 
   // 2. Mount the installation's two partitions.
   run.mounted = true;

@@ -185,6 +185,13 @@ const Scenario kInstall[] = {
                "cannot give room to Kestrova!\n"},
      .absent = {"Free space of"},
      .calls = {"blkid -p -o value -s TYPE -O 4040163328 -S 11594104832 /dev/mmcblk0"}},
+    // The first byte of the second DTB copy's marker spoilt.
+    {.name = "ATreeTheTableCannotBeWrittenIntoIsFoundBeforeTheQuestion",
+     .box = {"--preset", "gxl_p212", "--table-poke", "4718576:00"}, .answers = "1\ny\n",
+     .status = 255,
+     .lines = {"Could not remove node '/partitions' from dtb1!\nThe new partition table cannot be "
+               "written to '/dev/reserved': nothing was changed!\n"},
+     .absent = {"Used space of"}, .calls = {"blkid -p -o value -s TYPE -O 1925185536 -S 5892997120 /dev/mmcblk0"}},
     {.name = "AnUnknownSlotOnAnABTableRefusesSingleBoot",
      .box = {"--preset", "beelink", "--fail", "fw_printenv:1"}, .answers = "3\ny\n", .status = 255,
      .lines = {"Failed to read 'active_slot', set to default\nThe active slot is unknown on a table "

@@ -124,6 +124,13 @@ const Scenario kRemove[] = {
      .box = dual({"--table-poke", "768:0000f08303000000"}), .answers = "7\ny\n", .status = 255,
      .lines = {kQuestion + "Partition 'KV_FLASH' does not begin where data partition 'data' ends!\n"
                            "Failed to create new partition table!\n"}},
+    // The first byte of the second DTB copy's marker spoilt.
+    {.name = "ATreeTheTableCannotBeWrittenIntoIsFoundBeforeAnythingIsMounted",
+     .box = dual({"--preset", "gxl_p212", "--table-poke", "4718576:00"}), .answers = "7\ny\n",
+     .status = 255,
+     .lines = {kQuestion + "Error dtb magic: !\nCould not remove node '/partitions' from dtb1!\n"
+                           "The new partition table cannot be written to '/dev/reserved': nothing "
+                           "was changed!\n"}},
     {.name = "ABootMediaWithoutRoomForTheSnapshotChangesNothing",
      .box = dual({"--storage-free", "4000"}), .answers = "7\ny\n", .status = 255,
      .lines = {"Not enough free space on '/storage/backup/kvemmc' for the recovery snapshot: 4608KB "
