@@ -110,14 +110,6 @@ INSTANTIATE_TEST_SUITE_P(
              std::to_string(std::get<1>(info.param));
     });
 
-TEST(DtbBlock, ChecksumSumsEveryWordBeforeTheChecksum) {
-  bytes block(0x40000);
-  EXPECT_EQ(dtb_block_checksum(block.data()), 0u);
-  block[0] = 1;
-  block[0x3FFFC] = 0x55;  // the checksum word itself does not count
-  EXPECT_EQ(dtb_block_checksum(block.data()), 1u);
-}
-
 TEST(DtbBlock, WrongMarkerOnAnUncompressedBlockFailsReadingAndReworking) {
   bytes block = plain_block(box_trees()[0]);
   memcpy(&block[0x3FFF0], "XY\x1b", 4);

@@ -71,7 +71,6 @@ std::string with_tree_file(const uint8_t *tree, const std::string &command_befor
 
 }  // namespace
 
-std::string decompile(const uint8_t *tree) { return with_tree_file(tree, "dtc -q -I dtb -O dts", ""); }
 
 std::string fdtget(const uint8_t *tree, const std::string &arguments) {
   return with_tree_file(tree, "fdtget", arguments);

@@ -27,8 +27,6 @@ void write_whole_file(const std::string &path, const bytes &content);
 
 // dtc compiles `dts` to a flattened tree.
 bytes compile_dts(const std::string &dts);
-// dtc decompiles a tree (in source order, nothing sorted).
-std::string decompile(const uint8_t *tree);
 // fdtget on a tree with the given arguments (file name inserted before them).
 std::string fdtget(const uint8_t *tree, const std::string &arguments);
 

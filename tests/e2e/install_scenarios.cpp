@@ -22,6 +22,9 @@ const std::string kSuccess =
 const std::string kKodiStop = "Stopping Kodi before start of copy process!\n";
 const std::string kKodiStart = "Start Kodi again to have a user interface!\n";
 const std::string kPlanFailed = "Failed to create new partition table!\n";
+const std::vector<std::string> kRemovedThenMenuA = {
+    kSuccess, "Kestrova dual boot installation got removed from eMMC!\n",
+    "\033[1mNo Kestrova installation found on eMMC\033[0m"};
 
 // The disk-tool calls of each mode, in their order: dual boot measures the
 // data filesystem read-only, shrinks it before the table is written and
@@ -143,15 +146,13 @@ const Scenario kInstall[] = {
     // Android data come back, and the menu is that of a box without Kestrova.
     {.name = "InstallThenRemoveGivesTheFactoryStateBackOnKhadas",
      .box = {"--again", "7\\ny\\n", "--again", "\\n"}, .answers = "1\ny\n",
-     .lines = {kSuccess, "Kestrova dual boot installation got removed from eMMC!\n",
-               "\033[1mNo Kestrova installation found on eMMC\033[0m"},
-     .calls = kDualCalls, .emmc_unchanged = false, .end = e2e::factory_state("khadas_vim3")},
+     .lines = kRemovedThenMenuA, .calls = kDualCalls, .emmc_unchanged = false,
+     .end = e2e::factory_state("khadas_vim3")},
     {.name = "InstallThenRemoveGivesTheFactoryStateBackOnGxl",
      .box = {"--preset", "gxl_p212", "--again", "7\\ny\\n", "--again", "\\n"},
      .answers = "1\ny\n",
-     .lines = {kSuccess, "Kestrova dual boot installation got removed from eMMC!\n",
-               "\033[1mNo Kestrova installation found on eMMC\033[0m"},
-     .calls = kDualCalls, .emmc_unchanged = false, .end = e2e::factory_state("gxl_p212")},
+     .lines = kRemovedThenMenuA, .calls = kDualCalls, .emmc_unchanged = false,
+     .end = e2e::factory_state("gxl_p212")},
 
     // --- Declined or refused before the point of no return: nothing changes ---
     {.name = "DecliningADualBootMeasuresWithoutATrace", .answers = "1\n\n",
@@ -245,11 +246,6 @@ const Scenario kInstall[] = {
      .emmc_unchanged = false},
 };
 
-class Install : public ::testing::TestWithParam<Scenario> {};
-
-TEST_P(Install, Runs) { e2e::run_scenario(GetParam()); }
-
-INSTANTIATE_TEST_SUITE_P(Box, Install, ::testing::ValuesIn(kInstall),
-                         [](const auto &info) { return e2e::scenario_name(info.param); });
+E2E_SCENARIO_TABLE(Install, kInstall);
 
 }  // namespace

@@ -162,11 +162,6 @@ const Scenario kRemove[] = {
      .emmc_unchanged = false},
 };
 
-class Remove : public ::testing::TestWithParam<Scenario> {};
-
-TEST_P(Remove, Runs) { e2e::run_scenario(GetParam()); }
-
-INSTANTIATE_TEST_SUITE_P(Box, Remove, ::testing::ValuesIn(kRemove),
-                         [](const auto &info) { return e2e::scenario_name(info.param); });
+E2E_SCENARIO_TABLE(Remove, kRemove);
 
 }  // namespace

@@ -16,19 +16,6 @@
 #include <regex>
 #include <sstream>
 
-#ifndef KVEMMC_BINARY
-#error "KVEMMC_BINARY must name the kvemmc executable"
-#endif
-#ifndef KVEMMC_BOX_DIR
-#error "KVEMMC_BOX_DIR must name the folder of the emulated box"
-#endif
-#ifndef KVEMMC_BOX_WORK
-#error "KVEMMC_BOX_WORK must name a folder for the boxes' images"
-#endif
-#ifndef KVEMMC_GOLDEN_DIR
-#error "KVEMMC_GOLDEN_DIR must name the folder of the golden texts"
-#endif
-
 extern char **environ;
 
 namespace e2e {

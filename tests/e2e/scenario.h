@@ -62,3 +62,10 @@ std::string scenario_name(const Scenario &row);
 void PrintTo(const Scenario &row, std::ostream *os);
 
 }  // namespace e2e
+
+// One test per row of `table`, named SUITE.Runs/ROW under the prefix Box.
+#define E2E_SCENARIO_TABLE(SUITE, table)                                    \
+  class SUITE : public ::testing::TestWithParam<e2e::Scenario> {};          \
+  TEST_P(SUITE, Runs) { e2e::run_scenario(GetParam()); }                    \
+  INSTANTIATE_TEST_SUITE_P(Box, SUITE, ::testing::ValuesIn(table),          \
+                           [](const auto &info) { return e2e::scenario_name(info.param); })

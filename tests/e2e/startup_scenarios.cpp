@@ -67,7 +67,6 @@ const Scenario kStartup[] = {
 
     // --- Options -------------------------------------------------------------
     {.name = "UnknownShortOptionEndsTheRun", .args = {"-q"}, .status = 255, .lines = {kBanner}},
-    {.name = "FlashSizeWithoutItsNumberEndsTheRun", .args = {"-f"}, .status = 255, .lines = {kBanner}},
     {.name = "FlashSizeAboveTheRange", .args = {"-f", "4096"}, .status = 255,
      .lines = {"Invalid KV_FLASH partition size: '4096" + kBadFlash}},
     {.name = "FlashSizeAtTheTopOfTheRange", .args = {"-f", "4095"}, .answers = "\n",
@@ -85,8 +84,6 @@ const Scenario kStartup[] = {
      .status = 255,
      .lines = {"\neMMC size: 0x000077359400 [2GB]\nPartition '/dev/reserved' does not exist!\n"
                "Failed to read original partition table!\n"}},
-    {.name = "EmmcSizeJustAboveAPowerOfTwoRoundsUp", .box = {"--emmc-size", "7634944", "--no-reserved"},
-     .status = 255, .lines = {"\neMMC size: 0x0000e9000000 [4GB]\n"}},
     {.name = "ReservedShorterThanATable", .box = {"--reserved-size", "1024"}, .status = 255,
      .lines = {kSize16G + "Error reading file!\nFailed to read original partition table!\n"}},
     {.name = "TableWithoutMagic", .box = {"--table-poke", "0:00"}, .status = 255,
@@ -108,9 +105,6 @@ const Scenario kStartup[] = {
     {.name = "NoRecoveryDeviceIsRefused", .box = {"--dt-id", "homatics_r_4k_plus"}, .args = {"-x"},
      .answers = "y\n\n", .status = 255,
      .lines = {kBanner + "\nSystem is not supported as no recovery is possible: homatics_r_4k_plus\n!\n"}},
-    {.name = "KestrovaAloneLeavesANoRecoveryDeviceUnsupported", .box = {"--dt-id", "buzztv_x5"},
-     .args = {"--kestrova"}, .answers = "y\n\n", .status = 255,
-     .lines = {kBanner + unsupported("buzztv_x5\n")}},
     {.name = "KestrovaAndForceLetANoRecoveryDeviceAsk", .box = {"--dt-id", "buzztv_x5"},
      .args = {"--kestrova", "-x"}, .answers = "y\n\n",
      .lines = {unsupported("buzztv_x5\n") + kUnofficial + kSize16G, kMenuA, kAbort}},
@@ -120,8 +114,6 @@ const Scenario kStartup[] = {
      .answers = "yes please\n\n", .lines = {unsupported("odroid_n2\n") + kUnofficial + kSize16G, kMenuA}},
     {.name = "UnknownDeviceWithForceStopsAfterABlankY", .box = {"--dt-id", "odroid_n2"},
      .args = {"-x"}, .answers = " y\n", .lines = {kUnofficial + kAbort}},
-    {.name = "UnknownDeviceWithForceStopsAtTheEndOfInput", .box = {"--dt-id", "odroid_n2"},
-     .args = {"-x"}, .lines = {kUnofficial + kAbort}},
     {.name = "MissingIdIsAnUnsupportedEmptyId", .box = {"--no-dt-id"}, .status = 255,
      .lines = {kBanner + unsupported("")}},
     {.name = "MissingIdWithForceAsks", .box = {"--no-dt-id"}, .args = {"-x"}, .answers = "Y\n\n",
@@ -155,9 +147,6 @@ const Scenario kStartup[] = {
     {.name = "MenuDRunningFromADualBootEmmc", .box = {"--state", "dual", "--running", "emmc"},
      .args = {"-v"}, .answers = "2\n", .lines = {kMenuD, "Please choose one option? [1]: ", kAbort},
      .lists_layout = true, .emmc_unchanged = false},
-    {.name = "MenuDRunningFromASingleBootEmmc",
-     .box = {"--preset", "beelink", "--state", "single", "--running", "emmc"}, .answers = "\n",
-     .lines = {kMenuD, kAbort}, .emmc_unchanged = false},
     {.name = "AMountBelowStorageIsNotTheBootMedia",
      .box = {"--state", "dual", "--running", "emmc-submount"}, .answers = "\n",
      .lines = {kMenuD, kAbort}, .emmc_unchanged = false},
@@ -184,11 +173,6 @@ const Scenario kStartup[] = {
      .lines = {kAskC + kAbort}},
 };
 
-class Startup : public ::testing::TestWithParam<Scenario> {};
-
-TEST_P(Startup, Runs) { e2e::run_scenario(GetParam()); }
-
-INSTANTIATE_TEST_SUITE_P(Box, Startup, ::testing::ValuesIn(kStartup),
-                         [](const auto &info) { return e2e::scenario_name(info.param); });
+E2E_SCENARIO_TABLE(Startup, kStartup);
 
 }  // namespace

@@ -56,48 +56,40 @@ class Menu : public testing::Test {
 
 }  // namespace
 
-TEST_F(Menu, SingleBootInstallationDispatchesRenewAndBackup) {
-  run(single_boot_installed, 1, "1\n");
-  expect_call(single_boot_installed, "renew_installation", {data_source_boot_media});
-  reset_fake_operations();
-  run(single_boot_installed, 1, "2\n");
-  expect_call(single_boot_installed, "renew_installation", {data_source_backup});
-  reset_fake_operations();
-  run(single_boot_installed, 1, "3\n");
-  expect_call(single_boot_installed, "backup_to_boot_media", {});
-  reset_fake_operations();
-  run(single_boot_installed, 1, "4\n");
-  EXPECT_TRUE(operation_calls.empty());
-}
-
-TEST_F(Menu, DualBootInstallationDispatchesSevenChoices) {
+// Every choice of menus B, C and D reaches its operation with its arguments;
+// the first choice not offered reaches nothing.
+TEST_F(Menu, EveryChoiceDispatchesItsOperation) {
   struct {
+    const mmc_partitions_fmt &table;
+    int running;
     const char *answer;
-    const char *operation;
+    const char *operation;  // nullptr: none
     std::vector<int> arguments;
-  } cases[] = {{"1\n", "migrate_to_single_boot", {0, data_source_boot_media}},
-               {"2x\n", "migrate_to_single_boot", {0, data_source_emmc}},
-               {"3\n", "migrate_to_single_boot", {0, data_source_backup}},
-               {"4\n", "renew_installation", {data_source_boot_media}},
-               {"5\n", "renew_installation", {data_source_backup}},
-               {"6\n", "backup_to_boot_media", {}},
-               {"7\n", "remove_dual_boot", {0}}};
+  } cases[] = {
+      {single_boot_installed, 1, "1\n", "renew_installation", {data_source_boot_media}},
+      {single_boot_installed, 1, "2\n", "renew_installation", {data_source_backup}},
+      {single_boot_installed, 1, "3\n", "backup_to_boot_media", {}},
+      {single_boot_installed, 1, "4\n", nullptr, {}},
+      {dual_boot_installed, 1, "1\n", "migrate_to_single_boot", {0, data_source_boot_media}},
+      {dual_boot_installed, 1, "2x\n", "migrate_to_single_boot", {0, data_source_emmc}},
+      {dual_boot_installed, 1, "3\n", "migrate_to_single_boot", {0, data_source_backup}},
+      {dual_boot_installed, 1, "4\n", "renew_installation", {data_source_boot_media}},
+      {dual_boot_installed, 1, "5\n", "renew_installation", {data_source_backup}},
+      {dual_boot_installed, 1, "6\n", "backup_to_boot_media", {}},
+      {dual_boot_installed, 1, "7\n", "remove_dual_boot", {0}},
+      {dual_boot_installed, 1, "8\n", nullptr, {}},
+      {single_boot_userdata_installed, 0, "1\n", "copy_to_external", {}},
+      {single_boot_userdata_installed, 0, "2\n", nullptr, {}},
+  };
   for (const auto &c : cases) {
     reset_fake_operations();
-    run(dual_boot_installed, 1, c.answer);
-    expect_call(dual_boot_installed, c.operation, c.arguments);
+    run(c.table, c.running, c.answer);
+    if (c.operation) {
+      expect_call(c.table, c.operation, c.arguments);
+    } else {
+      EXPECT_TRUE(operation_calls.empty()) << c.answer;
+    }
   }
-  reset_fake_operations();
-  run(dual_boot_installed, 1, "8\n");
-  EXPECT_TRUE(operation_calls.empty());
-}
-
-TEST_F(Menu, RunningFromEmmcDispatchesOnlyTheCopy) {
-  run(single_boot_userdata_installed, 0, "1\n");
-  expect_call(single_boot_userdata_installed, "copy_to_external", {});
-  reset_fake_operations();
-  run(single_boot_userdata_installed, 0, "2\n");
-  EXPECT_TRUE(operation_calls.empty());
 }
 
 TEST_F(Menu, TheOperationsResultAndWordComeBack) {

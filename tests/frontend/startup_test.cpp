@@ -12,21 +12,6 @@ using testing::internal::GetCapturedStdout;
 
 namespace {
 
-// Puts the process-wide settings back to their start values around a test.
-class Settings : public testing::Test {
- protected:
-  void SetUp() override { reset(); }
-  void TearDown() override { reset(); }
-  static void reset() {
-    verbose = 0;
-    refuse_unsupported_device = 1;
-    refuse_no_recovery_device = 1;
-    flash_partition_size = default_flash_partition_size;
-    long_help = 0;
-    running_from_boot_media = 1;
-  }
-};
-
 struct temp_file {
   explicit temp_file(const std::string &content) {
     char name[] = "/tmp/kvemmc-test-XXXXXX";
@@ -101,7 +86,7 @@ TEST(DeviceGate, FindsTheGroupsAnywhereInTheId) {
   }
 }
 
-TEST_F(Settings, FlashSizeIsAWholeNumberOfMegabytes) {
+TEST(FlashSize, IsAWholeNumberOfMegabytes) {
   uint64_t size = 0;
   EXPECT_EQ(parse_flash_size_option("1024", &size), 0);
   EXPECT_EQ(size, 0x40000000ull);
@@ -113,7 +98,7 @@ TEST_F(Settings, FlashSizeIsAWholeNumberOfMegabytes) {
   EXPECT_EQ(size, 0x20000000ull);
 }
 
-TEST_F(Settings, FlashSizesThatWouldBeEmptyOrWrapAreRefused) {
+TEST(FlashSize, SizesThatWouldBeEmptyOrWrapAreRefused) {
   for (const char *text : {"0", "4096", "65536", "-5", "abc", "12x", "", " 12", "+12",
                            "99999999999999999999"}) {
     uint64_t size = 77;

@@ -45,9 +45,7 @@ TEST(PartitionTableChecksum, IsTheCountTimesTheWordSumOfSlotZero) {
   EXPECT_EQ(partition_table_checksum(entries, 20), 0xf55a57fcu);
   EXPECT_EQ(partition_table_checksum(entries, 0), 0u);
   EXPECT_EQ(partition_table_checksum(entries, -3), 0u);
-}
-
-TEST(PartitionTableChecksum, IgnoresEveryOtherSlot) {
+  // Every other slot is ignored.
   mmc_partitions_fmt table = android_table();
   uint32_t before = partition_table_checksum(table.entries, 6);
   table.entries[1].size ^= 1;
@@ -55,9 +53,7 @@ TEST(PartitionTableChecksum, IgnoresEveryOtherSlot) {
   EXPECT_EQ(partition_table_checksum(table.entries, 6), before);
   table.entries[0].mask = 0x11;
   EXPECT_NE(partition_table_checksum(table.entries, 6), before);
-}
-
-TEST(PartitionTableChecksum, ReadsTheWordsLittleEndian) {
+  // The words are read little-endian.
   partition_entry entry{};
   uint8_t *bytes = reinterpret_cast<uint8_t *>(&entry);
   bytes[0] = 0x01;  // low byte of word 0

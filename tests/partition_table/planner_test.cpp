@@ -85,17 +85,6 @@ mmc_partitions_fmt userdata_layout_table(uint64_t factory_mask = 0x11) {
 
 // ---- Dual boot ----
 
-TEST_F(Planner, DualBootTakesDataBeforeUserdata) {
-  mmc_partitions_fmt old = make_table({{"bootloader", 4 * MiB, 0, 0},
-                                       {"reserved", 64 * MiB, 36 * MiB, 0},
-                                       {"userdata", 1024 * MiB, 108 * MiB, 4},
-                                       {"data", 2048 * MiB, 1140 * MiB, 4}});
-  ASSERT_EQ(quietly([&] { return build_dual_boot_table(&old, &planned, emmc_7456); }), 0);
-  EXPECT_EQ(planned.entries[2].size, 1024 * MiB);
-  EXPECT_EQ(planned.entries[3].size, 1536 * MiB);
-  EXPECT_EQ(planned.entries[5].offset, 2676 * MiB);
-}
-
 TEST_F(Planner, DualBootRefusesWhatCannotBeLaidOut) {
   // No data partition.
   mmc_partitions_fmt old = make_table({{"bootloader", 4 * MiB, 0, 0}, {"system", 8 * MiB, 8 * MiB, 1}});
@@ -290,29 +279,6 @@ TEST_F(Planner, CheckAcceptsStorageAsASecondNameForTheDataAndTouchingRanges) {
                                          {"KV_STORAGE", 8 * MiB, 4 * MiB, 4},
                                          {"KV_FLASH", 7444 * MiB, 12 * MiB, 4}});
   EXPECT_EQ(quietly([&] { return check_planned_table(&table, emmc_7456); }), 0) << output;
-}
-
-// ---- plan_partition_table ----
-
-TEST_F(Planner, PlanPrintsTheRoomsAndRefusesWithoutPlacesForThem) {
-  mmc_partitions_fmt old = data_layout_table();
-  uint64_t flash_room = 0, storage_room = 0;
-  EXPECT_EQ(quietly([&] {
-              return plan_partition_table(0, 0, &old, &planned, nullptr, nullptr, &storage_room,
-                                          emmc_7456);
-            }),
-            -1);
-  EXPECT_EQ(output, "");
-  ASSERT_EQ(quietly([&] {
-              return plan_partition_table(0, 0, &old, &planned, nullptr, &flash_room, &storage_room,
-                                          emmc_7456);
-            }),
-            0);
-  EXPECT_EQ(output,
-            "Free space of 'partition KV_FLASH': 512MB\nWarning: Could not find 'dto' partition!\n"
-            "Free space of 'partition KV_STORAGE': 6788MB\n\n");
-  EXPECT_EQ(flash_room, 512 * MiB);
-  EXPECT_EQ(storage_room, 6788 * MiB);
 }
 
 // ---- AVB partition list ----
