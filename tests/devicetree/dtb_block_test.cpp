@@ -110,6 +110,14 @@ INSTANTIATE_TEST_SUITE_P(
              std::to_string(std::get<1>(info.param));
     });
 
+TEST(DtbBlock, ChecksumSumsEveryWordUpToTheChecksum) {
+  bytes block(0x40000);
+  block[0] = 1;
+  block[0x3FFF8] = 2;     // the last word that counts
+  block[0x3FFFC] = 0x55;  // the checksum word itself
+  EXPECT_EQ(dtb_block_checksum(block.data()), 3u);
+}
+
 TEST(DtbBlock, WrongMarkerOnAnUncompressedBlockFailsReadingAndReworking) {
   bytes block = plain_block(box_trees()[0]);
   memcpy(&block[0x3FFF0], "XY\x1b", 4);

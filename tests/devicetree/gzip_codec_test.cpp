@@ -74,6 +74,15 @@ TEST(Gunzip, RefusesBrokenMembersWithTheirOwnLine) {
   }
 }
 
+TEST(Gzip, WritesEveryByteUpToAndPastAStepBoundary) {
+  for (size_t size : {1, 512, 513}) {
+    bytes source(size, 0x5a), out(size + 1024);
+    uint64_t length = out.size();
+    ASSERT_EQ(gzip(out.data(), &length, source.data(), source.size()), 0) << size;
+    EXPECT_EQ(gunzip_member(out.data(), length), source) << size;
+  }
+}
+
 TEST(Gzip, OutputThatFillsTheRoomExactlyIsAFailure) {
   bytes source(5000);
   for (size_t i = 0; i < source.size(); i++) source[i] = uint8_t(i * i % 253);

@@ -78,8 +78,6 @@ const Scenario kStartup[] = {
     {.name = "MissingEmmcSizeEndsTheRun", .box = {"--no-emmc-size"}, .status = 255,
      .lines = {kBanner + "Parameter for block device 'mmcblk0' not found: "
                          "'/sys/block/mmcblk0/size'\nFailed to read eMMC size! Exit!\n"}},
-    {.name = "EmmcSizeThatIsNoNumberEndsTheRun", .box = {"--emmc-size", "-5\\n"}, .status = 255,
-     .lines = {kBanner + "Failed to read eMMC size! Exit!\n"}},
     {.name = "EmmcSizeOfExactlyTwoGigabytes", .box = {"--emmc-size", "3906250\\n", "--no-reserved"},
      .status = 255,
      .lines = {"\neMMC size: 0x000077359400 [2GB]\nPartition '/dev/reserved' does not exist!\n"
@@ -98,8 +96,6 @@ const Scenario kStartup[] = {
                "partition verified error\nFailed to show original partition table!\n"}},
 
     // --- The device gate -----------------------------------------------------
-    {.name = "SupportedIdAnywhereInTheText", .box = {"--dt-id", "amlogic-dt-id,gxl_p212_2g_kvim2"},
-     .answers = "\n", .lines = kFreshMenu},
     {.name = "SupportedIdBetweenUnprintableBytes", .box = {"--dt-id-bytes", "\\001khadas_vim3\\200"},
      .answers = "\n", .lines = kFreshMenu},
     {.name = "NoRecoveryDeviceIsRefused", .box = {"--dt-id", "homatics_r_4k_plus"}, .args = {"-x"},
@@ -108,8 +104,6 @@ const Scenario kStartup[] = {
     {.name = "KestrovaAndForceLetANoRecoveryDeviceAsk", .box = {"--dt-id", "buzztv_x5"},
      .args = {"--kestrova", "-x"}, .answers = "y\n\n",
      .lines = {unsupported("buzztv_x5\n") + kUnofficial + kSize16G, kMenuA, kAbort}},
-    {.name = "UnknownDeviceIsRefused", .box = {"--dt-id", "odroid_n2"}, .status = 255,
-     .lines = {kBanner + unsupported("odroid_n2\n")}},
     {.name = "UnknownDeviceWithForceGoesOnAfterYes", .box = {"--dt-id", "odroid_n2"}, .args = {"-x"},
      .answers = "yes please\n\n", .lines = {unsupported("odroid_n2\n") + kUnofficial + kSize16G, kMenuA}},
     {.name = "UnknownDeviceWithForceStopsAfterABlankY", .box = {"--dt-id", "odroid_n2"},

@@ -43,17 +43,6 @@ TEST(KernelCheck, RefusesKernelsBeforeFourNine) {
     EXPECT_EQ(kernel_is_supported(parse_kernel_release(c.release)), c.supported) << c.release;
 }
 
-TEST(KernelCheck, KeepsTheNumbersForTheRefusal) {
-  kernel_version v = parse_kernel_release("3.14.29-amlogic");
-  EXPECT_EQ(v.major, 3);
-  EXPECT_EQ(v.minor, 14);
-  EXPECT_EQ(v.patch, 29);
-  EXPECT_EQ(v.numbers_read, 3);
-  v = parse_kernel_release("5.4");
-  EXPECT_EQ(v.patch, 0);
-  EXPECT_EQ(v.numbers_read, 2);
-}
-
 TEST(EmmcSize, GigabytesRoundUpToAPowerOfTwo) {
   struct {
     uint32_t in, out;
