@@ -209,15 +209,27 @@ int read_dtb_block_property(const uint8_t *block, const char *node_path, const c
   return 0;
 }
 
-int read_dtb_property_from(const char *device, const char *node_path, const char *property,
-                           char *value, size_t value_size) {
-  owned_fd file;
-  if (open_region_file(file, device, O_RDONLY) != 0) return -1;
-  owned<uint8_t> block = allocate_zeroed(dtb_block_size);
-  if (!block) {
+namespace {
+
+// Opens `device` and allocates `size` bytes for its DTB copies.
+int open_for_dtb(owned_fd &file, owned<uint8_t> &buffer, const char *device, int mode,
+                 uint64_t size) {
+  if (open_region_file(file, device, mode) != 0) return -1;
+  buffer = allocate_zeroed(static_cast<size_t>(size));
+  if (!buffer) {
     puts("malloc failed for dtb!");
     return -1;
   }
+  return 0;
+}
+
+}  // namespace
+
+int read_dtb_property_from(const char *device, const char *node_path, const char *property,
+                           char *value, size_t value_size) {
+  owned_fd file;
+  owned<uint8_t> block;
+  if (open_for_dtb(file, block, device, O_RDONLY, dtb_block_size) != 0) return -1;
   if (read_region_at(file.fd, dtb_copy_offset(1), block.get(), dtb_block_size) != 0) return -1;
   return read_dtb_block_property(block.get(), node_path, property, value, value_size);
 }
@@ -308,23 +320,15 @@ int prepare_table_write(int dtb_mode, const mmc_partitions_fmt *table, int fd, u
 
 int check_partition_table_write(int dtb_mode, const mmc_partitions_fmt *table, const char *device) {
   owned_fd file;
-  if (open_region_file(file, device, O_RDONLY) != 0) return -1;
-  owned<uint8_t> blocks = allocate_zeroed(dtb_area_size);
-  if (!blocks) {
-    puts("malloc failed for dtb!");
-    return -1;
-  }
+  owned<uint8_t> blocks;
+  if (open_for_dtb(file, blocks, device, O_RDONLY, dtb_area_size) != 0) return -1;
   return prepare_table_write(dtb_mode, table, file.fd, blocks.get());
 }
 
 int write_partition_table(int dtb_mode, const mmc_partitions_fmt *table, const char *device) {
   owned_fd file;
-  if (open_region_file(file, device, O_RDWR) != 0) return -1;
-  owned<uint8_t> blocks = allocate_zeroed(dtb_area_size + dtb_block_size);
-  if (!blocks) {
-    puts("malloc failed for dtb!");
-    return -1;
-  }
+  owned<uint8_t> blocks;
+  if (open_for_dtb(file, blocks, device, O_RDWR, dtb_area_size + dtb_block_size) != 0) return -1;
   uint8_t *scratch = blocks.get() + dtb_area_size;
 
   // Both copies are reworked before anything is written, so that a failure

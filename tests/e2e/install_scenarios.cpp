@@ -14,8 +14,7 @@ using e2e::Scenario;
 
 const std::string kQuestion =
     "\nThere is enough free space on eMMC for installation!\n\nInstall Kestrova on eMMC.\nContinue? [y]: ";
-const std::string kSnapshot =
-    "Recovery snapshot of '/dev/reserved' saved as '/storage/backup/kvemmc/reserved-";
+const std::string &kSnapshot = e2e::kSnapshotSaved;
 const std::string kSuccess =
     "\nSuccess!\n\n\nYou can now power off the device, remove the used boot media (SD or USB) and"
     "\npower on again to boot the device from eMMC!\n";

@@ -13,8 +13,7 @@ using e2e::Scenario;
 
 const std::string kQuestion =
     "\nWarning!\nALL existing Kestrova data on eMMC will be lost!\nPress enter to abort!\nContinue? [y]: ";
-const std::string kSnapshot =
-    "Recovery snapshot of '/dev/reserved' saved as '/storage/backup/kvemmc/reserved-";
+const std::string &kSnapshot = e2e::kSnapshotSaved;
 const std::string kSuccess = "\nSuccess!\n\n\nKestrova dual boot installation got removed from eMMC!\n";
 const std::string kApt = "/media/KV_STORAGE/kestrova_storage/dual_boot_apt_backup.img";
 const std::string kDtb = "/media/KV_STORAGE/kestrova_storage/dual_boot_dtb_backup.img";

@@ -47,6 +47,10 @@ struct Scenario {
   std::vector<Reading> end;        // the end state, as the box's readers see it
 };
 
+// The line that names the recovery snapshot, up to its time stamp.
+inline const std::string kSnapshotSaved =
+    "Recovery snapshot of '/dev/reserved' saved as '/storage/backup/kvemmc/reserved-";
+
 // Readings that the tables of several operations share.
 // The table and both DTB copies are what they were before the run.
 Reading reserved_as_before();
