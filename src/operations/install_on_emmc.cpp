@@ -148,8 +148,10 @@ int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_u
   if (save_reserved_snapshot() != 0) return -1;
 
   // ---- The point of no return ----
-  // 5. The OP-TEE driver keeps the reserved partition open.
-  if (run_command("systemctl stop opentee_linuxdriver.service &> /dev/null") < 0) {
+  // 5. The OP-TEE driver keeps the reserved partition open. (The commands go
+  // through /bin/sh, where "&>" would put the stop in the background and
+  // report success before the service has stopped, or when it never does.)
+  if (run_command("systemctl stop opentee_linuxdriver.service > /dev/null 2>&1") < 0) {
     puts("Error stopping opentee_linuxdriver service");
     return -1;
   }
