@@ -69,10 +69,6 @@ const Scenario kStartup[] = {
     {.name = "UnknownShortOptionEndsTheRun", .args = {"-q"}, .status = 255, .lines = {kBanner}},
     {.name = "FlashSizeAboveTheRange", .args = {"-f", "4096"}, .status = 255,
      .lines = {"Invalid KV_FLASH partition size: '4096" + kBadFlash}},
-    {.name = "FlashSizeAtTheTopOfTheRange", .args = {"-f", "4095"}, .answers = "\n",
-     .lines = kFreshMenu},
-
-    // --- Kernel, eMMC size, table --------------------------------------------
     {.name = "OldKernelIsRefused", .box = {"--uname-2.6"}, .status = 255,
      .lines = {kBanner + "\nSystem is not supported: 2.6."}},
     {.name = "MissingEmmcSizeEndsTheRun", .box = {"--no-emmc-size"}, .status = 255,
@@ -96,16 +92,12 @@ const Scenario kStartup[] = {
                "partition verified error\nFailed to show original partition table!\n"}},
 
     // --- The device gate -----------------------------------------------------
-    {.name = "SupportedIdBetweenUnprintableBytes", .box = {"--dt-id-bytes", "\\001khadas_vim3\\200"},
-     .answers = "\n", .lines = kFreshMenu},
     {.name = "NoRecoveryDeviceIsRefused", .box = {"--dt-id", "homatics_r_4k_plus"}, .args = {"-x"},
      .answers = "y\n\n", .status = 255,
      .lines = {kBanner + "\nSystem is not supported as no recovery is possible: homatics_r_4k_plus\n!\n"}},
     {.name = "KestrovaAndForceLetANoRecoveryDeviceAsk", .box = {"--dt-id", "buzztv_x5"},
      .args = {"--kestrova", "-x"}, .answers = "y\n\n",
      .lines = {unsupported("buzztv_x5\n") + kUnofficial + kSize16G, kMenuA, kAbort}},
-    {.name = "UnknownDeviceWithForceGoesOnAfterYes", .box = {"--dt-id", "odroid_n2"}, .args = {"-x"},
-     .answers = "yes please\n\n", .lines = {unsupported("odroid_n2\n") + kUnofficial + kSize16G, kMenuA}},
     {.name = "UnknownDeviceWithForceStopsAfterABlankY", .box = {"--dt-id", "odroid_n2"},
      .args = {"-x"}, .answers = " y\n", .lines = {kUnofficial + kAbort}},
     {.name = "MissingIdIsAnUnsupportedEmptyId", .box = {"--no-dt-id"}, .status = 255,
