@@ -155,7 +155,7 @@ std::vector<Reading> factory_state(const std::string &preset, const std::string 
       {.boxtool = {"hash", "{emmc}", "0x2400000", "0x480000"},
        .same_as = {"reserved-hash", preset, "fresh"}},
       {.boxtool = {"files", "{emmc}", "@" + data}, .same_as = {"tree-files", "android"}},
-      {.boxtool = {"fsck", "{emmc}", "@" + data, "@" + data}, .lines = {"clean"}},
+      {.boxtool = {"fsck", "{emmc}", "@" + data, "@" + data}, .lines = {"clean, fills its range"}},
       {.boxtool = {"patterns", "{emmc}"}, .absent = {"BAD"}},
   };
 }
