@@ -20,8 +20,6 @@
 
 namespace {
 
-constexpr const char path_backup_flash[] = "/storage/backup/eMMC_backup/kestrova_flash";
-constexpr const char path_backup_storage[] = "/storage/backup/eMMC_backup/kestrova_storage";
 constexpr const char msg_format_failed[] = "Failed to format partition '%s'!\n";
 
 // Dual boot shrinks Android's data filesystem with e2fsck and resize2fs:
@@ -46,13 +44,9 @@ int check_data_filesystem(const mmc_partitions_fmt *table) {
   return -1;
 }
 
-// The two areas of the reserved partition a dual-boot installation keeps.
-struct saved_areas {
-  owned<uint8_t> table;
-  owned<uint8_t> trees;
-};
-
-int save_areas(saved_areas &areas) {
+// The two areas of the reserved partition that a dual-boot installation
+// keeps, as they are now.
+int save_areas(dual_boot_images &areas) {
   if (read_file_region(areas.table, path_reserved_device, 0, apt_backup_image_size) != 0) {
     puts("Failed to create backup of original partition table!");
     return -1;
@@ -63,20 +57,6 @@ int save_areas(saved_areas &areas) {
     return -1;
   }
   return 0;
-}
-
-void store_areas(saved_areas &areas) {
-  char path[256];
-  snprintf(path, sizeof(path), "%s/%s", path_emmc_storage_data, apt_backup_image_name);
-  if (write_file_region(areas.table.get(), path, 0, apt_backup_image_size) != 0) {
-    puts("Can not create backup of APT!");
-  }
-  areas.table.reset();
-  snprintf(path, sizeof(path), "%s/%s", path_emmc_storage_data, dtb_backup_image_name);
-  if (write_file_region(areas.trees.get(), path, 0, dtb_backup_image_size) != 0) {
-    puts("Can not create backup of dtb!");
-  }
-  areas.trees.reset();
 }
 
 }  // namespace
@@ -157,7 +137,7 @@ int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_u
   }
 
   // 6. Dual boot keeps the bootloader's areas as they are now.
-  saved_areas areas;
+  dual_boot_images areas;
   if (dual && save_areas(areas) != 0) return -1;
 
   critical_window window;
@@ -199,17 +179,22 @@ int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_u
   run.mounted = true;
   if (mount_installation(&new_table) != 0) return -1;
 
-  // 11, 12. Copy; the running system's media centre rests meanwhile.
+  // 11, 12. Copy; the running system's media centre rests meanwhile. A
+  // Ctrl-C ends rsync, and the run after the cleanup.
   if (!from_backup && stop_kodi(run) != 0) return -1;
-  const int copied = copy_to_emmc(flash_source, storage_source);
-  if (!from_backup && start_kodi(run) != 0) return -1;
-  if (copied != 0) {
-    puts("Failed to move data from original media to eMMC");
-    return -1;
+  {
+    copy_guard guard;
+    const int copied = copy_to_emmc(flash_source, storage_source);
+    if (!from_backup && start_kodi(run) != 0) return -1;
+    if (check_copy_interrupted(guard) != 0) return -1;
+    if (copied != 0) {
+      puts("Failed to move data from original media to eMMC");
+      return -1;
+    }
   }
 
   // 13. Dual boot: what a removal writes back.
-  if (dual) store_areas(areas);
+  if (dual) store_dual_boot_images(areas, "Can not create backup of APT!", "Can not create backup of dtb!");
 
   // 14. Unmount.
   if (unmount_temp_folders() != 0) {

@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "devicetree.h"
+#include "frontend.h"
 #include "region_io.h"
 #include "storage.h"
 
@@ -178,6 +179,79 @@ int close_critical_window(critical_window &window) {
   printf("Stopped by signal %d (%s) after the change of the eMMC layout was completed!\n", arrived,
          strsignal(arrived));
   return -1;
+}
+
+// ---- A copy that Ctrl-C may end ----
+
+namespace {
+
+volatile sig_atomic_t copy_signal = 0;
+
+void note_copy_signal(int signal) {
+  if (copy_signal == 0) copy_signal = signal;
+}
+
+}  // namespace
+
+copy_guard::copy_guard() {
+  copy_signal = 0;
+  struct sigaction noting {};
+  noting.sa_handler = note_copy_signal;
+  sigemptyset(&noting.sa_mask);
+  for (size_t i = 0; i < 4; i++) sigaction(held_signals[i], &noting, &previous[i]);
+}
+
+copy_guard::~copy_guard() {
+  for (size_t i = 0; i < 4; i++) sigaction(held_signals[i], &previous[i], nullptr);
+}
+
+int check_copy_interrupted(const copy_guard &) {
+  const int arrived = copy_signal;
+  if (arrived == 0) return 0;
+  printf("Stopped by signal %d (%s) during the copy!\n", arrived, strsignal(arrived));
+  return -1;
+}
+
+// ---- The images of the factory state that a dual-boot installation keeps ----
+
+namespace {
+
+void image_path(char *path, size_t size, const char *name) {
+  snprintf(path, size, "%s/%s", path_emmc_storage_data, name);
+}
+
+}  // namespace
+
+void keep_dual_boot_images(dual_boot_images &images) {
+  char path[256];
+  image_path(path, sizeof(path), apt_backup_image_name);
+  if (path_exists(path) && read_file_region(images.table, path, 0, apt_backup_image_size) != 0) {
+    puts("Failed to create backup of partition table file!");
+  }
+  image_path(path, sizeof(path), dtb_backup_image_name);
+  if (path_exists(path) && read_file_region(images.trees, path, 0, dtb_backup_image_size) != 0) {
+    puts("Failed to create backup of bootloader dtb!");
+  }
+}
+
+void store_dual_boot_images(dual_boot_images &images, const char *table_failed,
+                            const char *trees_failed) {
+  // A copy that failed may have left no storage folder: the images go back
+  // all the same, into this run's own mount only.
+  if ((images.table || images.trees) && check_temp_mount_target(path_emmc_storage_data)) {
+    mkdir(path_emmc_storage_data, 0755);
+  }
+  char path[256];
+  image_path(path, sizeof(path), apt_backup_image_name);
+  if (images.table && write_file_region(images.table.get(), path, 0, apt_backup_image_size) != 0) {
+    puts(table_failed);
+  }
+  images.table.reset();
+  image_path(path, sizeof(path), dtb_backup_image_name);
+  if (images.trees && write_file_region(images.trees.get(), path, 0, dtb_backup_image_size) != 0) {
+    puts(trees_failed);
+  }
+  images.trees.reset();
 }
 
 // ---- Kodi and the cleanup of a failed run ----

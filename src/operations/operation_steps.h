@@ -10,6 +10,10 @@
 #include "kvemmc.h"
 #include "partition_table.h"
 
+// ---- The backup on the boot media ----
+inline constexpr const char path_backup_flash[] = "/storage/backup/eMMC_backup/kestrova_flash";
+inline constexpr const char path_backup_storage[] = "/storage/backup/eMMC_backup/kestrova_storage";
+
 // ---- Room ----
 // Prints the three "too small" lines and returns -1 when `used` bytes of
 // `source` do not fit `room` bytes of `partition`; equality fits. 0 otherwise.
@@ -53,6 +57,34 @@ int open_critical_window(critical_window &window);
 // (it does not end the process) and the run stops here: a line names it and
 // the result is -1. 0 when none arrived.
 int close_critical_window(critical_window &window);
+
+// ---- A copy that Ctrl-C may end ----
+// While a copy runs, SIGINT, SIGTERM, SIGHUP and SIGQUIT only take note
+// (rsync, started meanwhile, keeps their default and ends on them), so that
+// the run can still unmount what it mounted.
+struct copy_guard {
+  struct sigaction previous[4];
+  copy_guard();
+  copy_guard(const copy_guard &) = delete;
+  copy_guard &operator=(const copy_guard &) = delete;
+  ~copy_guard();
+};
+// 0, or -1 after a line naming the signal that arrived during the copy.
+int check_copy_interrupted(const copy_guard &guard);
+
+// ---- The images of the factory state that a dual-boot installation keeps ----
+struct dual_boot_images {
+  owned<uint8_t> table;  // dual_boot_apt_backup.img
+  owned<uint8_t> trees;  // dual_boot_dtb_backup.img
+};
+// Reads both images of "/media/KV_STORAGE/kestrova_storage" that exist into
+// memory; one that cannot be read prints its line and is left out.
+void keep_dual_boot_images(dual_boot_images &images);
+// Writes each image held back into "/media/KV_STORAGE/kestrova_storage" and
+// releases it; a write that fails prints `table_failed` or `trees_failed`
+// (neither ends the operation).
+void store_dual_boot_images(dual_boot_images &images, const char *table_failed,
+                            const char *trees_failed);
 
 // ---- A run's own changes, undone when it fails ----
 struct operation_run {
