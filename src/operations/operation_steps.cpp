@@ -288,7 +288,7 @@ int mount_installation(const mmc_partitions_fmt *table) {
   } mounts[] = {{name_kv_flash, path_emmc_flash_mount}, {name_kv_storage, path_emmc_storage_mount}};
   for (const auto &m : mounts) {
     if (loop_mount_partition(table, m.name, m.folder) != 0) {
-      printf("Failed to mount '%s' partition!\n", m.name);
+      printf(msg_mount_failed, m.name);
       return -1;
     }
   }

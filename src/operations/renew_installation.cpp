@@ -23,7 +23,6 @@ constexpr const char msg_room[] = "Usable space of 'partition %s': %lldMB\n";
 constexpr const char msg_size_failed[] = "Failed to read size of partition '%s'!\n";
 constexpr const char msg_backup_missing[] = "Folder of backup '%s' not found!\n";
 constexpr const char msg_move_failed[] = "Failed to move data from '%s' to eMMC\n";
-constexpr const char msg_mount_failed[] = "Failed to mount '%s' partition!\n";
 
 long long mib(uint64_t bytes) { return static_cast<long long>(bytes >> 20); }
 
