@@ -1,0 +1,79 @@
+// Backups of an installation to the boot media (menu B 3, menu C 6) on the
+// emulated box, one row per case: the boot media's backup folders read back
+// by the box's readers, the previous backup kept whole when a new one fails.
+
+#include <gtest/gtest.h>
+
+#include "scenario.h"
+
+namespace {
+
+using e2e::Reading;
+using e2e::Scenario;
+
+const std::string kSuccess = "\nSuccess!\n\n\nA backup of the selected Kestrova partitions where done!\n";
+const std::string kOldBackup =
+    "\nAll existing data in folder '/storage/backup/eMMC_backup/kestrova_flash' will be removed!";
+const std::string kFlashCopy =
+    "rsync -ah --info=progress2 /media/KV_FLASH/ /storage/backup/eMMC_backup/kestrova_flash.new/";
+const std::string kStorageCopy = "rsync -ah --info=progress2 /media/KV_STORAGE/kestrova_storage/ "
+                                 "/storage/backup/eMMC_backup/kestrova_storage.new/";
+const std::string kBackup = "backup/eMMC_backup/";
+
+// The backup folders hold what the eMMC holds; the images of the factory
+// state stay out; no half-made backup is left.
+const Reading kFlashBackedUp = {.boxtool = {"files", "{storage}", "0", kBackup + "kestrova_flash"},
+                                .same_as = {"files", "{emmc}", "@KV_FLASH"}};
+const Reading kStorageBackedUp = {
+    .boxtool = {"files", "{storage}", "0", kBackup + "kestrova_storage"},
+    .same_as = {"files", "{emmc}", "@KV_STORAGE", "kestrova_storage"},
+    .ignore = {"dual_boot_"}, .absent = {"dual_boot_"}};
+const Reading kNothingHalfMade = {.boxtool = {"files", "{storage}", "0", "backup"}, .absent = {".new"}};
+// The backup the box made before the run, untouched.
+const Reading kPreviousFlashBackup = {.boxtool = {"files", "{storage}", "0", kBackup + "kestrova_flash"},
+                                      .same_as = {"tree-files", "flash"}};
+
+const Scenario kBackups[] = {
+    {.name = "BothPartsOfASingleBootWithoutAnEarlierBackup", .box = {"--state", "single"},
+     .answers = "3\ny\ny\n", .marker = "KVEMMC_BACKUP\n",
+     .lines = {"Used space of 'flash partiton on eMMC': ", "Free space of 'SD or USB device': ",
+               "\nBackup of partition 'KV_STORAGE' got saved at "
+               "'/storage/backup/eMMC_backup/kestrova_storage'\n\n",
+               kSuccess},
+     .absent = {"All existing data"}, .calls = {kFlashCopy, kStorageCopy}, .emmc_unchanged = false,
+     .end = {kFlashBackedUp, kStorageBackedUp, kNothingHalfMade, e2e::reserved_as_before()}},
+    {.name = "BothPartsOfADualBootOverAnEarlierBackup", .box = {"--state", "dual", "--boot-backup"},
+     .answers = "6\ny\ny\n", .marker = "KVEMMC_BACKUP\n", .lines = {kOldBackup, kSuccess},
+     .calls = {kFlashCopy, kStorageCopy}, .emmc_unchanged = false,
+     .end = {kFlashBackedUp, kStorageBackedUp, kNothingHalfMade, e2e::reserved_as_before()}},
+    {.name = "DecliningBothMeasuresAndCopiesNothing", .box = {"--state", "dual", "--boot-backup"},
+     .answers = "6\n\n\n", .marker = "KVEMMC_BACKUP\n", .lines = {kSuccess},
+     .absent = {"Starting to make a backup"}, .calls = {"umount /media/KV_STORAGE"},
+     .emmc_unchanged = false, .end = {kPreviousFlashBackup}},
+
+    // --- Failures: the previous backup stays whole ---------------------------------
+    {.name = "AFailedCopyLeavesThePreviousBackupComplete",
+     .box = {"--state", "dual", "--boot-backup", "--fail", "rsync:2"}, .answers = "6\ny\n",
+     .status = 255,
+     .lines = {"Failed to create a backup of folder '/media/KV_FLASH' on eMMC to SD or USB device!\n"},
+     .calls = {kFlashCopy, "umount /media/KV_FLASH"}, .emmc_unchanged = false,
+     .end = {kPreviousFlashBackup, kNothingHalfMade}},
+    {.name = "ACtrlCDuringTheCopyLeavesThePreviousBackupComplete",
+     .box = {"--state", "dual", "--boot-backup", "--signal", "rsync:2:INT"}, .answers = "6\ny\n",
+     .status = 255, .lines = {"Stopped by signal 2 (Interrupt) during the copy!\n"},
+     .calls = {kFlashCopy, "umount /media/KV_FLASH"}, .emmc_unchanged = false,
+     .end = {kPreviousFlashBackup, kNothingHalfMade}},
+    {.name = "ABootMediaWithoutRoomIsRefusedBeforeTheQuestion",
+     .box = {"--state", "single", "--storage-free", "1000"}, .answers = "3\ny\n", .status = 255,
+     .lines = {"Not enough free space on SD or USB device to make a backup of the data on eMMC!\n"},
+     .absent = {"Make backup?"}, .calls = {"umount /media/KV_FLASH"}, .emmc_unchanged = false},
+    {.name = "AFailedStorageMountAfterTheFlashBackup",
+     .box = {"--state", "single", "--fail", "mount:2"}, .answers = "3\ny\n", .status = 255,
+     .lines = {"Failed to mount 'KV_STORAGE' partition!\n"},
+     .calls = {"umount /media/KV_FLASH", "losetup -d {loop}"}, .emmc_unchanged = false,
+     .end = {kFlashBackedUp}},
+};
+
+E2E_SCENARIO_TABLE(Backup, kBackups);
+
+}  // namespace
