@@ -51,7 +51,19 @@ const Scenario kBackups[] = {
      .absent = {"Starting to make a backup"}, .calls = {"umount /media/KV_STORAGE"},
      .emmc_unchanged = false, .end = {kPreviousFlashBackup}},
 
+    {.name = "OnlyTheFlashOfASingleBoot", .box = {"--state", "single"}, .answers = "3\ny\n\n",
+     .marker = "KVEMMC_BACKUP\n", .lines = {kSuccess},
+     .absent = {"got saved at '/storage/backup/eMMC_backup/kestrova_storage'"}, .calls = {kFlashCopy},
+     .emmc_unchanged = false, .end = {kFlashBackedUp, kNothingHalfMade}},
+    {.name = "OnlyTheStorageOfADualBoot", .box = {"--state", "dual"}, .answers = "6\n\ny\n",
+     .marker = "KVEMMC_BACKUP\n", .lines = {kSuccess}, .calls = {kStorageCopy},
+     .emmc_unchanged = false, .end = {kStorageBackedUp, kNothingHalfMade}},
+
     // --- Failures: the previous backup stays whole ---------------------------------
+    {.name = "AFailedMeasurementEndsTheBackup", .box = {"--state", "single", "--fail", "rsync:1"},
+     .answers = "3\n", .status = 255,
+     .lines = {"Failed to get used space of path '/media/KV_FLASH'!\n"}, .absent = {"Make backup?"},
+     .calls = {"umount /media/KV_FLASH", "losetup -d {loop}"}, .emmc_unchanged = false},
     {.name = "AFailedCopyLeavesThePreviousBackupComplete",
      .box = {"--state", "dual", "--boot-backup", "--fail", "rsync:2"}, .answers = "6\ny\n",
      .status = 255,
