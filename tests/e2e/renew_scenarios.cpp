@@ -85,6 +85,13 @@ const Scenario kRenew[] = {
     {.name = "NeitherPartMountsNothingForWriting", .box = {"--state", "single"}, .answers = "1\n\n\n",
      .marker = "KVEMMC_RENEW\n", .lines = {kAskFlash, kAskStorage + kSuccess},
      .absent = {"Starting copying"}, .calls = {"mount -o ro,noload {loop} /media/KV_STORAGE"}},
+    // The flash renewed, then no storage folder: 0 without success, unmounted.
+    {.name = "ABackupWithoutItsStorageFolderEndsAfterTheFlash",
+     .box = {"--state", "single", "--boot-backup", "--backup-without-storage"}, .answers = "2\ny\n",
+     .lines = {"Folder of backup '/storage/backup/eMMC_backup/kestrova_storage' not found!\n"},
+     .absent = {"Success!"}, .calls = {"rsync -ah --info=progress2 /storage/backup/eMMC_backup/"
+                                      "kestrova_flash/ /media/KV_FLASH/", "umount /media/KV_FLASH"},
+     .emmc_unchanged = false, .end = {kFlashRenewed}},
     {.name = "ABackupWithoutEitherFolderEndsAfterTheFlashIsSkipped",
      .box = {"--state", "single"}, .answers = "2\n",
      .lines = {"Folder of backup '/storage/backup/eMMC_backup/kestrova_flash' not found!\n",
@@ -115,6 +122,9 @@ const Scenario kRenew[] = {
                "Failed to move data from '/storage' to eMMC\n"},
      .calls = {"systemctl start kodi", "umount /media/KV_STORAGE", "losetup -d {loop}"},
      .emmc_unchanged = false, .end = dual_kept({})},
+    {.name = "AFailedMeasurementEndsTheRenewal", .box = {"--state", "single", "--fail", "rsync:1"},
+     .answers = "1\n", .status = 255, .lines = {"Failed to get used space of path '/flash'!\n"},
+     .absent = {"Continue?"}, .calls = {"rsync --dry-run -av /flash/ backup/"}},
     {.name = "AKodiThatWillNotStopEndsTheRunAfterTheMount",
      .box = {"--state", "single", "--fail", "systemctl:1"}, .answers = "1\n\ny\n", .status = 255,
      .lines = {"Stopping Kodi before start of copy process!\nError running pclose on cmd: `systemctl "
@@ -123,6 +133,11 @@ const Scenario kRenew[] = {
     {.name = "AFailedUnmountAtTheEnd", .box = {"--state", "single", "--fail", "umount:2"},
      .answers = "1\ny\n\n", .status = 255, .lines = {"Failed to umount temporary Kestrova folder\n"},
      .calls = {"umount /media/KV_FLASH"}, .emmc_unchanged = false},
+    // A folder in the place of the saved table: it cannot be kept, the renewal goes on.
+    {.name = "ASavedImageThatCannotBeReadIsNamedAndTheRenewalGoesOn",
+     .box = {"--state", "dual", "--saved-apt", "folder"}, .answers = "4\n\ny\n",
+     .marker = "KVEMMC_RENEW\n", .lines = {"Failed to create backup of partition table file!\n", kSuccess},
+     .calls = {kStorageCopy}, .emmc_unchanged = false},
     {.name = "AFailedFlashMountEndsTheRun", .box = {"--state", "single", "--fail", "mount:1"},
      .answers = "1\ny\n", .status = 255, .lines = {"Failed to mount 'KV_FLASH' partition!\n"},
      .calls = {"losetup -d {loop}"}},
