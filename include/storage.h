@@ -31,6 +31,7 @@ inline constexpr const char ext4_features[] =
 // Shared failure lines.
 inline constexpr const char msg_cmd_failed[] = "Error executing cmd '%s'\n";
 inline constexpr const char msg_mount_failed[] = "Failed to mount '%s' partition!\n";
+inline constexpr const char msg_umount_failed[] = "Failed to umount temporary Kestrova folder";
 inline constexpr const char msg_umount_folder_failed[] = "Failed to umount folder '%s'\n";
 inline constexpr const char msg_remove_folder_failed[] = "Failed to remove folder '%s'\n";
 inline constexpr const char msg_copy_failed[] = "Failed to copy data from '%s' to '%s'\n";

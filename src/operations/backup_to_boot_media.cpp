@@ -22,7 +22,6 @@ constexpr const char msg_remove_failed[] = "Failed to remove folder '%s'\n";
 
 struct backed_up_partition {
   const char *name;         // the partition
-  const char *mount_point;  // where it is mounted
   const char *data;         // the folder that is backed up
   const char *label;        // its label in the measurement
   const char *what;         // "flash" or "storage"
@@ -30,10 +29,9 @@ struct backed_up_partition {
 };
 
 const backed_up_partition partitions[] = {
-    {name_kv_flash, path_emmc_flash_mount, path_emmc_flash_mount, "flash partiton on eMMC", "flash",
-     path_backup_flash},
-    {name_kv_storage, path_emmc_storage_mount, path_emmc_storage_data, "storage partiton on eMMC",
-     "storage", path_backup_storage},
+    {name_kv_flash, path_emmc_flash_mount, "flash partiton on eMMC", "flash", path_backup_flash},
+    {name_kv_storage, path_emmc_storage_data, "storage partiton on eMMC", "storage",
+     path_backup_storage},
 };
 
 // The images of the factory state do not belong into a backup.
@@ -91,13 +89,9 @@ int make_backup(const backed_up_partition &p) {
 
 int backup_to_boot_media(const mmc_partitions_fmt *table) {
   operation_run run;
-  run.mounted = true;
   for (const backed_up_partition &p : partitions) {
-    // 1, 5. Mount.
-    if (loop_mount_partition(table, p.name, p.mount_point) < 0) {
-      printf(msg_mount_failed, p.name);
-      return -1;
-    }
+    // 1, 5. Mount (at "/media/NAME").
+    if (mount_installation_partition(run, table, p.name) != 0) return -1;
     // 2, 6. Measure.
     puts("");
     uint64_t used = 0;
@@ -118,11 +112,7 @@ int backup_to_boot_media(const mmc_partitions_fmt *table) {
   }
 
   // 9. Unmount.
-  if (unmount_temp_folders() != 0) {
-    puts("Failed to umount temporary Kestrova folder");
-    return -1;
-  }
-  run.mounted = false;
+  if (unmount_installation(run) != 0) return -1;
 
   // 10. Done.
   puts("\nSuccess!\n");

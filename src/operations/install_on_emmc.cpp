@@ -176,8 +176,7 @@ int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_u
   if (close_critical_window(window) != 0) return -1;
 
   // 10. Mount.
-  run.mounted = true;
-  if (mount_installation(&new_table) != 0) return -1;
+  if (mount_installation(run, &new_table) != 0) return -1;
 
   // 11, 12. Copy; the running system's media centre rests meanwhile. A
   // Ctrl-C ends rsync, and the run after the cleanup.
@@ -197,11 +196,7 @@ int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_u
   if (dual) store_dual_boot_images(areas, "Can not create backup of APT!", "Can not create backup of dtb!");
 
   // 14. Unmount.
-  if (unmount_temp_folders() != 0) {
-    puts("Failed to umount temporary Kestrova folder");
-    return -1;
-  }
-  run.mounted = false;
+  if (unmount_installation(run) != 0) return -1;
 
   // 15. Done.
   puts("\nSuccess!\n");

@@ -282,16 +282,28 @@ int start_kodi(operation_run &run) {
   return 0;
 }
 
-int mount_installation(const mmc_partitions_fmt *table) {
-  const struct {
-    const char *name, *folder;
-  } mounts[] = {{name_kv_flash, path_emmc_flash_mount}, {name_kv_storage, path_emmc_storage_mount}};
-  for (const auto &m : mounts) {
-    if (loop_mount_partition(table, m.name, m.folder) != 0) {
-      printf(msg_mount_failed, m.name);
-      return -1;
-    }
+int mount_installation_partition(operation_run &run, const mmc_partitions_fmt *table,
+                                 const char *name) {
+  const char *folder = strcmp(name, name_kv_flash) == 0 ? path_emmc_flash_mount : path_emmc_storage_mount;
+  run.mounted = true;
+  if (loop_mount_partition(table, name, folder) != 0) {
+    printf(msg_mount_failed, name);
+    return -1;
   }
+  return 0;
+}
+
+int mount_installation(operation_run &run, const mmc_partitions_fmt *table) {
+  if (mount_installation_partition(run, table, name_kv_flash) != 0) return -1;
+  return mount_installation_partition(run, table, name_kv_storage);
+}
+
+int unmount_installation(operation_run &run) {
+  if (unmount_temp_folders() != 0) {
+    puts(msg_umount_failed);
+    return -1;
+  }
+  run.mounted = false;
   return 0;
 }
 

@@ -101,9 +101,16 @@ struct operation_run {
   ~operation_run();
 };
 
-// Loop-mounts KV_FLASH at "/media/KV_FLASH", then KV_STORAGE at
-// "/media/KV_STORAGE". 0, or -1 after "Failed to mount '%s' partition!".
-int mount_installation(const mmc_partitions_fmt *table);
+// Loop-mounts KV_FLASH at "/media/KV_FLASH" or KV_STORAGE at
+// "/media/KV_STORAGE" (`name`) for `run`, whose cleanup unmounts it on a
+// failure. 0, or -1 after "Failed to mount '%s' partition!".
+int mount_installation_partition(operation_run &run, const mmc_partitions_fmt *table,
+                                 const char *name);
+// Both, KV_FLASH first.
+int mount_installation(operation_run &run, const mmc_partitions_fmt *table);
+// Unmounts both temporary folders and releases their loop devices. 0, or -1
+// after "Failed to umount temporary Kestrova folder".
+int unmount_installation(operation_run &run);
 
 // "systemctl stop kodi" before the running system's /storage is copied, and
 // "systemctl start kodi" after. 0 or -1, each with its line.

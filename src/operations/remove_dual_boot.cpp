@@ -114,8 +114,7 @@ int remove_dual_boot(int has_userdata, const mmc_partitions_fmt *table) {
   if (check_table_write(has_userdata, &android_only) != 0) return -1;
 
   // 2. Mount the installation's two partitions.
-  run.mounted = true;
-  if (mount_installation(table) != 0) return -1;
+  if (mount_installation(run, table) != 0) return -1;
 
   // The images saved at installation go back only when they are sound.
   char apt_path[256], dtb_path[256];
@@ -164,11 +163,7 @@ int remove_dual_boot(int has_userdata, const mmc_partitions_fmt *table) {
   }
 
   // 8. Unmount.
-  if (unmount_temp_folders() != 0) {
-    puts("Failed to umount temporary Kestrova folder");
-    return -1;
-  }
-  run.mounted = false;
+  if (unmount_installation(run) != 0) return -1;
 
   // 9, 10. Android's data filesystem over the space KV_FLASH had.
   int data = 0;

@@ -38,7 +38,7 @@ int measure_storage_room(const mmc_partitions_fmt *table, uint64_t *room) {
   const int measured =
       is_directory(path_emmc_storage_data) ? used_space(path_emmc_storage_data, &replaced) : 0;
   if (unmount_path(path_emmc_storage_mount) != 0) {
-    puts("Failed to umount temporary Kestrova folder");
+    puts(msg_umount_failed);
     return -1;
   }
   if (measured != 0) {
@@ -95,11 +95,7 @@ int renew_installation(const mmc_partitions_fmt *table, int data_source) {
     }
     // 4, 5. Asked, then renewed.
     if (renew_asked("flash")) {
-      run.mounted = true;
-      if (loop_mount_partition(table, name_kv_flash, path_emmc_flash_mount) < 0) {
-        printf(msg_mount_failed, name_kv_flash);
-        return -1;
-      }
+      if (mount_installation_partition(run, table, name_kv_flash) != 0) return -1;
       copy_guard guard;
       const int copied = copy_to_emmc(flash_source, nullptr);
       if (check_copy_interrupted(guard) != 0) return -1;
@@ -127,10 +123,7 @@ int renew_installation(const mmc_partitions_fmt *table, int data_source) {
   uint64_t storage_used = 0;
   if (from_backup && !is_directory(storage_source)) {
     printf(msg_backup_missing, storage_source);
-    if (unmount_temp_folders() != 0) {
-      puts("Failed to umount temporary Kestrova folder");
-      return -1;
-    }
+    if (unmount_installation(run) != 0) return -1;
     run.succeeded = true;
     return 0;
   }
@@ -144,11 +137,7 @@ int renew_installation(const mmc_partitions_fmt *table, int data_source) {
 
   // 9, 10. Asked, then renewed, the images of the factory state kept.
   if (renew_asked("storage")) {
-    run.mounted = true;
-    if (loop_mount_partition(table, name_kv_storage, path_emmc_storage_mount) < 0) {
-      printf(msg_mount_failed, name_kv_storage);
-      return -1;
-    }
+    if (mount_installation_partition(run, table, name_kv_storage) != 0) return -1;
     if (!from_backup && stop_kodi(run) != 0) return -1;
     dual_boot_images images;
     keep_dual_boot_images(images);
@@ -164,11 +153,7 @@ int renew_installation(const mmc_partitions_fmt *table, int data_source) {
   }
 
   // 11. Unmount.
-  if (unmount_temp_folders() != 0) {
-    puts("Failed to umount temporary Kestrova folder");
-    return -1;
-  }
-  run.mounted = false;
+  if (unmount_installation(run) != 0) return -1;
 
   // 12. Done.
   puts("\nSuccess!\n");

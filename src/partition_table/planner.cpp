@@ -35,7 +35,6 @@ constexpr char msg_table_full[] = "Partition table is full: no slot left for '%s
 constexpr char msg_beyond_range[] = "Partition '%s' would lie beyond the end of the eMMC!\n";
 constexpr char msg_flash_not_behind_data[] =
     "Partition '%s' does not begin where data partition '%s' ends!\n";
-constexpr char msg_umount_failed[] = "Failed to umount temporary Kestrova folder";
 // check_planned_table
 constexpr char msg_emmc_size_unknown[] = "Size of the eMMC is unknown!";
 constexpr char msg_bad_name[] = "Partition %u has no valid name (1 to 15 characters)!\n";
