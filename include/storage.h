@@ -34,6 +34,9 @@ inline constexpr const char msg_mount_failed[] = "Failed to mount '%s' partition
 inline constexpr const char msg_umount_failed[] = "Failed to umount temporary Kestrova folder";
 inline constexpr const char msg_umount_folder_failed[] = "Failed to umount folder '%s'\n";
 inline constexpr const char msg_remove_folder_failed[] = "Failed to remove folder '%s'\n";
+// Printed as a line before a copy that should run to its end.
+inline constexpr const char msg_do_not_interrupt[] =
+    "Please do \e[1mNOT\e[0m interrupt this progress till it's finished!\n";
 inline constexpr const char msg_copy_failed[] = "Failed to copy data from '%s' to '%s'\n";
 
 // ---- Command runner ----
@@ -58,6 +61,12 @@ struct command_outcome {
 int run_command_outcome(const char *command, char *output, size_t output_size, FILE *echo,
                         command_outcome *outcome);
 
+// Forms a command line in `buffer` (refused when it does not fit) and runs
+// it, echoing its output to `echo` when given. A failed command adds
+// "Error executing cmd '%s'" to run_command's own line. 0 or -1.
+int run_formatted(char *buffer, size_t size, FILE *echo, const char *format, ...)
+    __attribute__((format(printf, 4, 5)));
+
 // Forms a command line with snprintf semantics. A line that does not fit
 // `size` bytes is refused with a message (and must not be run): -1, else 0.
 int format_command(char *buffer, size_t size, const char *format, ...)
@@ -74,6 +83,13 @@ bool check_safe_path(const char *what, const char *text);
 // 1 mounted (any line of /proc/mounts contains the folder), 0 not mounted or
 // not a directory, -1 failure.
 int is_mounted(const char *folder);
+// 0 when neither "/media/KV_FLASH" nor "/media/KV_STORAGE" is a mount point;
+// otherwise -1 with a line: partitions are moved and formatted only with
+// nothing of the eMMC mounted there.
+int check_installation_unmounted();
+// True when the filesystem mounted at `folder` is the disk `device` ("sda",
+// "mmcblk1") or one of its partitions 1 to 9.
+bool device_holds_mount(const char *device, const char *folder);
 // 0 unmounted or nothing to do, -1 failure.
 int unmount_path(const char *folder);
 // The `field`-th whitespace-separated field of every /proc/mounts line that

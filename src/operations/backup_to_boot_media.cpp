@@ -6,9 +6,7 @@
 // A new backup is made beside the old one (FOLDER.new) and takes its place
 // only when it is complete: a failed or interrupted copy leaves the previous
 // backup as it was.
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "devicetree.h"
 #include "frontend.h"
@@ -17,8 +15,6 @@
 #include "storage.h"
 
 namespace {
-
-constexpr const char msg_remove_failed[] = "Failed to remove folder '%s'\n";
 
 struct backed_up_partition {
   const char *name;         // the partition
@@ -34,53 +30,9 @@ const backed_up_partition partitions[] = {
      path_backup_storage},
 };
 
-// The images of the factory state do not belong into a backup.
-void remove_saved_images(const char *backup) {
-  const struct {
-    const char *name, *failed;
-  } images[] = {{apt_backup_image_name, "Can not remove backup of APT: %s!\n"},
-                {dtb_backup_image_name, "Can not remove backup of dtb: %s!\n"}};
-  for (const auto &image : images) {
-    char path[256];
-    snprintf(path, sizeof(path), "%s/%s", backup, image.name);
-    if (path_exists(path) && remove(path) != 0) printf(image.failed, path);
-  }
-}
-
-// Mirrors the partition's data into BACKUP.new, then puts it in the place of
-// the old backup.
 int make_backup(const backed_up_partition &p) {
-  char fresh[256];
-  snprintf(fresh, sizeof(fresh), "%s.new", p.backup);
-  // What an interrupted run left goes first.
-  if (remove_folder(fresh) != 0) {
-    printf(msg_remove_failed, fresh);
-    return -1;
-  }
-  puts("");
-  puts("Starting to make a backup of existing data of the eMMC!");
-  puts("Please do \e[1mNOT\e[0m interrupt this progress till it's finished!\n");
-  {
-    copy_guard guard;
-    const int copied = mirror_folder(p.data, fresh);
-    const int interrupted = check_copy_interrupted(guard);
-    if (copied != 0 || interrupted != 0) {
-      if (copied != 0) {
-        printf("Failed to create a backup of folder '%s' on eMMC to SD or USB device!\n", p.data);
-      }
-      remove_folder(fresh);
-      return -1;
-    }
-  }
-  if (remove_folder(p.backup) != 0) {
-    printf(msg_remove_failed, p.backup);
-    return -1;
-  }
-  if (rename(fresh, p.backup) != 0) {
-    printf("Failed to rename '%s' to '%s': %s!\n", fresh, p.backup, strerror(errno));
-    return -1;
-  }
-  if (p.data == path_emmc_storage_data) remove_saved_images(p.backup);
+  print_backup_start();
+  if (replace_backup(p.data, p.backup) != 0) return -1;
   printf("\nBackup of partition '%s' got saved at '%s'\n\n", p.name, p.backup);
   return 0;
 }

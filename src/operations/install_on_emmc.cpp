@@ -20,8 +20,6 @@
 
 namespace {
 
-constexpr const char msg_format_failed[] = "Failed to format partition '%s'!\n";
-
 // Dual boot shrinks Android's data filesystem with e2fsck and resize2fs:
 // anything but ext4 (f2fs, an encrypted volume) would be destroyed.
 int check_data_filesystem(const mmc_partitions_fmt *table) {
@@ -150,47 +148,16 @@ int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_u
     return -1;
   }
 
-  // 7. The new table and both DTB copies.
-  if (write_partition_table(has_userdata, &new_table, path_reserved_device) != 0) {
-    puts("Failed to write the new partition table to eMMC!");
-    return -1;
-  }
-
-  // 8 (single boot). The kept partitions move; KV_STORAGE is made afresh.
-  if (!dual) {
-    if (move_partitions(static_cast<unsigned>(has_userdata), table, &new_table) < 0) {
-      puts("Failed to move partitions");
-      return -1;
-    }
-    if (format_ext4_partition(&new_table, name_kv_storage) < 0) {
-      printf(msg_format_failed, name_kv_storage);
-      return -1;
-    }
-  }
-
-  // 9. KV_FLASH.
-  if (format_vfat_partition(&new_table, name_kv_flash) < 0) {
-    printf(msg_format_failed, name_kv_flash);
-    return -1;
-  }
+  // 7-9. The new table and both DTB copies; in single boot the kept
+  // partitions move and KV_STORAGE is made afresh; KV_FLASH.
+  if (write_new_layout(has_userdata, dual ? nullptr : table, &new_table) != 0) return -1;
   if (close_critical_window(window) != 0) return -1;
 
   // 10. Mount.
   if (mount_installation(run, &new_table) != 0) return -1;
 
-  // 11, 12. Copy; the running system's media centre rests meanwhile. A
-  // Ctrl-C ends rsync, and the run after the cleanup.
-  if (!from_backup && stop_kodi(run) != 0) return -1;
-  {
-    copy_guard guard;
-    const int copied = copy_to_emmc(flash_source, storage_source);
-    if (!from_backup && start_kodi(run) != 0) return -1;
-    if (check_copy_interrupted(guard) != 0) return -1;
-    if (copied != 0) {
-      puts("Failed to move data from original media to eMMC");
-      return -1;
-    }
-  }
+  // 11, 12. Copy; the running system's media centre rests meanwhile.
+  if (copy_into_installation(run, flash_source, storage_source, !from_backup) != 0) return -1;
 
   // 13. Dual boot: what a removal writes back.
   if (dual) store_dual_boot_images(areas, "Can not create backup of APT!", "Can not create backup of dtb!");

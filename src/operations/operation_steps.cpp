@@ -16,12 +16,96 @@
 
 // ---- Room ----
 
-int check_room(const char *source, const char *partition, uint64_t room, uint64_t used) {
+int check_room(const char *source, const char *measured, const char *partition, uint64_t room,
+               uint64_t used) {
   if (used <= room) return 0;
   printf("New partition is too small to cover data of '%s' from current boot device!\n", source);
   printf("Free space on '%s' partition: %lldMB\n", partition, static_cast<long long>(room >> 20));
-  printf("Used space on '%s': %lld\n", source, static_cast<long long>(used));
+  printf("Used space on '%s': %lld\n", measured, static_cast<long long>(used));
   return -1;
+}
+
+// ---- The layout change ----
+
+int write_new_layout(int has_userdata, const mmc_partitions_fmt *old_table,
+                     const mmc_partitions_fmt *new_table) {
+  constexpr const char msg_format_failed[] = "Failed to format partition '%s'!\n";
+  if (write_partition_table(has_userdata, new_table, path_reserved_device) != 0) {
+    puts("Failed to write the new partition table to eMMC!");
+    return -1;
+  }
+  if (old_table) {
+    if (move_partitions(static_cast<unsigned>(has_userdata), old_table, new_table) < 0) {
+      puts("Failed to move partitions");
+      return -1;
+    }
+    if (format_ext4_partition(new_table, name_kv_storage) < 0) {
+      printf(msg_format_failed, name_kv_storage);
+      return -1;
+    }
+  }
+  if (format_vfat_partition(new_table, name_kv_flash) < 0) {
+    printf(msg_format_failed, name_kv_flash);
+    return -1;
+  }
+  return 0;
+}
+
+// ---- The backup on the boot media ----
+
+namespace {
+
+// The images of the factory state do not belong into a backup.
+void remove_saved_images(const char *backup) {
+  const struct {
+    const char *name, *failed;
+  } images[] = {{apt_backup_image_name, "Can not remove backup of APT: %s!\n"},
+                {dtb_backup_image_name, "Can not remove backup of dtb: %s!\n"}};
+  for (const auto &image : images) {
+    char path[256];
+    snprintf(path, sizeof(path), "%s/%s", backup, image.name);
+    if (path_exists(path) && remove(path) != 0) printf(image.failed, path);
+  }
+}
+
+}  // namespace
+
+void print_backup_start() {
+  puts("");
+  puts("Starting to make a backup of existing data of the eMMC!");
+  puts(msg_do_not_interrupt);
+}
+
+int replace_backup(const char *data, const char *backup) {
+  char fresh[256];
+  snprintf(fresh, sizeof(fresh), "%s.new", backup);
+  // What an interrupted run left goes first.
+  if (remove_folder(fresh) != 0) {
+    printf(msg_remove_folder_failed, fresh);
+    return -1;
+  }
+  {
+    copy_guard guard;
+    const int copied = mirror_folder(data, fresh);
+    const int interrupted = check_copy_interrupted(guard);
+    if (copied != 0 || interrupted != 0) {
+      if (copied != 0) {
+        printf("Failed to create a backup of folder '%s' on eMMC to SD or USB device!\n", data);
+      }
+      remove_folder(fresh);
+      return -1;
+    }
+  }
+  if (remove_folder(backup) != 0) {
+    printf(msg_remove_folder_failed, backup);
+    return -1;
+  }
+  if (rename(fresh, backup) != 0) {
+    printf("Failed to rename '%s' to '%s': %s!\n", fresh, backup, strerror(errno));
+    return -1;
+  }
+  if (strcmp(data, path_emmc_storage_data) == 0) remove_saved_images(backup);
+  return 0;
 }
 
 // ---- The table write, tried in memory ----
@@ -304,6 +388,20 @@ int unmount_installation(operation_run &run) {
     return -1;
   }
   run.mounted = false;
+  return 0;
+}
+
+int copy_into_installation(operation_run &run, const char *flash_source,
+                           const char *storage_source, bool running_system) {
+  if (running_system && stop_kodi(run) != 0) return -1;
+  copy_guard guard;
+  const int copied = copy_to_emmc(flash_source, storage_source);
+  if (running_system && start_kodi(run) != 0) return -1;
+  if (check_copy_interrupted(guard) != 0) return -1;
+  if (copied != 0) {
+    puts("Failed to move data from original media to eMMC");
+    return -1;
+  }
   return 0;
 }
 

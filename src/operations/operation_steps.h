@@ -14,10 +14,26 @@
 inline constexpr const char path_backup_flash[] = "/storage/backup/eMMC_backup/kestrova_flash";
 inline constexpr const char path_backup_storage[] = "/storage/backup/eMMC_backup/kestrova_storage";
 
+inline constexpr const char path_backup_folder[] = "/storage/backup/eMMC_backup";
+
+// "Starting to make a backup ..." with the line that asks not to interrupt.
+void print_backup_start();
+// Mirrors `data` (a folder of the mounted installation) into BACKUP.new and
+// puts that in the place of the backup folder `backup` once it is complete,
+// so that a failed or interrupted copy keeps the previous backup whole. The
+// images of the factory state that a dual-boot installation keeps are left
+// out of a storage backup. 0, or -1 with the failure printed.
+int replace_backup(const char *data, const char *backup);
+
 // ---- Room ----
-// Prints the three "too small" lines and returns -1 when `used` bytes of
-// `source` do not fit `room` bytes of `partition`; equality fits. 0 otherwise.
-int check_room(const char *source, const char *partition, uint64_t room, uint64_t used);
+// Prints the three "too small" lines and returns -1 when `used` bytes
+// measured at `measured` (the data of `source`) do not fit `room` bytes of
+// `partition`; equality fits. 0 otherwise.
+int check_room(const char *source, const char *measured, const char *partition, uint64_t room,
+               uint64_t used);
+inline int check_room(const char *source, const char *partition, uint64_t room, uint64_t used) {
+  return check_room(source, source, partition, room, used);
+}
 
 // ---- The table write, tried in memory ----
 // Verifies `table` and reworks both DTB copies of "/dev/reserved" for it
@@ -25,6 +41,14 @@ int check_room(const char *source, const char *partition, uint64_t room, uint64_
 // the operation before its question. 0, or -1 after the reason and
 // "The new partition table cannot be written: ...".
 int check_table_write(int dtb_mode, const mmc_partitions_fmt *table);
+
+// ---- The layout change ----
+// After the point of no return: the new table and both DTB copies; then,
+// given the table it replaces (single boot), the kept partitions move to
+// their new places and KV_STORAGE is made afresh; last KV_FLASH is made
+// afresh. 0, or -1 after the line of the step that failed.
+int write_new_layout(int has_userdata, const mmc_partitions_fmt *old_table,
+                     const mmc_partitions_fmt *new_table);
 
 // ---- Recovery snapshot ----
 // The table and both DTB copies, as they are before a table write.
@@ -111,6 +135,14 @@ int mount_installation(operation_run &run, const mmc_partitions_fmt *table);
 // Unmounts both temporary folders and releases their loop devices. 0, or -1
 // after "Failed to umount temporary Kestrova folder".
 int unmount_installation(operation_run &run);
+
+// Copies the data into the installation mounted by `run` (copy_to_emmc).
+// From the running system (`running_system`), kodi rests meanwhile and is
+// started again whatever the copy's result. A Ctrl-C ends rsync, and the run
+// after the cleanup. 0, or -1 after "Failed to move data from original media
+// to eMMC" or the line of the step that failed.
+int copy_into_installation(operation_run &run, const char *flash_source,
+                           const char *storage_source, bool running_system);
 
 // "systemctl stop kodi" before the running system's /storage is copied, and
 // "systemctl start kodi" after. 0 or -1, each with its line.

@@ -158,7 +158,7 @@ int remove_dual_boot(int has_userdata, const mmc_partitions_fmt *table) {
     return -1;
   }
   if (remove_folder(path_emmc_storage_data) != 0) {
-    printf("Failed to remove folder '%s'\n", path_emmc_storage_data);
+    printf(msg_remove_folder_failed, path_emmc_storage_data);
     return -1;
   }
 

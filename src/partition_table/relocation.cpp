@@ -17,6 +17,7 @@
 #include "partition_table.h"
 #include "region_io.h"
 #include "relocation_internal.h"
+#include "storage.h"
 
 uint64_t relocation_chunk_size = 0x800000;
 
@@ -390,6 +391,7 @@ int check_partition_moves(unsigned int has_userdata, const mmc_partitions_fmt *o
 int move_partitions(unsigned int has_userdata, const mmc_partitions_fmt *old_table,
                     const mmc_partitions_fmt *new_table, const char *device) {
   puts("");
+  if (check_installation_unmounted() != 0) return -1;
   owned_fd handle;
   move_list list;
   move_plan plan;

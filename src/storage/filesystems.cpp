@@ -64,6 +64,7 @@ int format_ext4(const char *label, const char *device, const char *features, uin
 }
 
 int format_ext4_partition(const mmc_partitions_fmt *table, const char *name, const char *device) {
+  if (check_installation_unmounted() != 0) return -1;
   partition_entry entry;
   if (locate_partition(table, name, &entry) != 0) return -1;
   // No loop device: mke2fs works on the whole device within the byte range.
@@ -104,6 +105,7 @@ int partition_filesystem(const mmc_partitions_fmt *table, const char *name, char
 }
 
 int format_vfat_partition(const mmc_partitions_fmt *table, const char *name, const char *device) {
+  if (check_installation_unmounted() != 0) return -1;
   partition_entry entry;
   if (locate_partition(table, name, &entry) != 0) return -1;
   loop_device loop;

@@ -132,6 +132,19 @@ bool check_own_mount(const char *folder) {
   return false;
 }
 
+int check_installation_unmounted() {
+  for (const char *folder : {path_emmc_flash_mount, path_emmc_storage_mount}) {
+    char source[loop_name_size];
+    mount_source(folder, source, sizeof(source));
+    if (source[0]) {
+      printf("'%s' is still mounted: no eMMC partition is moved or formatted under a mounted "
+             "filesystem!\n", folder);
+      return -1;
+    }
+  }
+  return 0;
+}
+
 int is_mounted(const char *folder) {
   if (!folder || !is_directory(folder)) return 0;
   if (!check_safe_path("folder", folder)) return -1;
@@ -297,6 +310,15 @@ static char partition_number(const char *device, const char *mounted) {
   if (rest[0] == 'p') rest++;
   if (rest[0] < '1' || rest[0] > '9' || rest[1] != '\0') return 0;
   return rest[0];
+}
+
+bool device_holds_mount(const char *device, const char *folder) {
+  char source[loop_name_size];
+  mount_source(folder, source, sizeof(source));
+  if (!source[0]) return false;
+  char whole[loop_name_size];
+  snprintf(whole, sizeof(whole), "/dev/%s", device);
+  return strcmp(source, whole) == 0 || partition_number(device, source) != 0;
 }
 
 // The number of the partition of `device` mounted at `mount_point`. Only a

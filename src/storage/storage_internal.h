@@ -12,12 +12,6 @@
 // the allocation fails.
 owned<char> allocate_text(size_t size);
 
-// Forms a command line in `buffer` (refused when it does not fit) and runs
-// it, echoing its output to `echo` when given. A failed command adds
-// "Error executing cmd '%s'" to run_command's own line. 0 or -1.
-int run_formatted(char *buffer, size_t size, FILE *echo, const char *format, ...)
-    __attribute__((format(printf, 4, 5)));
-
 // Looks up the partition `name` (a safe name) and checks that its location can
 // be handed to the tools: a non-zero offset and size, both and their sum within
 // signed 64 bits. Prints why not and returns -1; 0 and the entry otherwise.
