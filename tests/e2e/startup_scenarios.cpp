@@ -16,7 +16,6 @@ const std::string kSize16G = "\neMMC size: 0x0003a3e00000 [16GB]\n";
 const std::string kAbort = "\nAborting!\n";
 const std::string kTableFailed = "partition verified error\nFailed to read original partition table!\n";
 const std::string kMarkerFailed = "Failed to set boot.hint status: KVEMMC_STARTED!\n";
-const std::string kNotBuilt = "is not available in this build!\n";
 const std::string kMenuA = "\033[1mNo Kestrova installation found on eMMC\033[0m";
 const std::string kMenuB = "\033[1mExisting Kestrova single boot installation found on eMMC\033[0m";
 const std::string kMenuC = "\033[1mExisting Kestrova dual boot installation found on eMMC\033[0m";
@@ -154,7 +153,7 @@ const Scenario kStartup[] = {
      .lines = {kAskC + "\nUsed space of 'flash partiton on eMMC': "},
      .calls = {"umount /media/KV_STORAGE"}, .emmc_unchanged = false},
     {.name = "CopyChoiceReachesItsOperation", .box = {"--state", "single", "--running", "emmc"},
-     .answers = "1\n", .status = 255, .lines = {kMenuD, kNotBuilt}, .emmc_unchanged = false},
+     .answers = "1\n", .status = 255, .lines = {kMenuD, "\nNo external SD or USB device is found!\n"}, .emmc_unchanged = false},
     {.name = "BinaryAnswerAborts", .box = {"--state", "dual"},
      .answers = std::string("\xff\xfe\x01\x00\x80\n", 6), .lines = {kAskC + kAbort}},
     {.name = "EndlessAnswerAborts", .box = {"--state", "dual"}, .answers = std::string(100000, '9'),
