@@ -232,6 +232,33 @@ TEST_F(Relocation, AnEmptyPartitionIsAnnouncedButNothingIsWritten) {
   EXPECT_EQ(image.all(), before);
 }
 
+// New places that share a single byte with another new place, or with a
+// kept partition, are refused; places that only touch are not.
+TEST_F(Relocation, NewPlacesSharingOneByteAreRefusedTouchingOnesPass) {
+  const uint64_t a = 5 * MiB, size = 1 * MiB;
+  const struct {
+    uint64_t b_new;  // new place of "misc" (1 MiB); "logo" goes to [a, a + size)
+    const char *refusal;
+  } cases[] = {
+      {a + size - 1, "New place of partition 'misc' overlaps the new place of partition 'logo'!\n"},
+      {a + size, nullptr},
+      {a - size + 1, "New place of partition 'misc' overlaps the new place of partition 'logo'!\n"},
+      {a - size, nullptr},
+      {2 * MiB - size + 1, "New place of partition 'misc' overlaps partition 'reserved'!\n"},
+      {4 * MiB, nullptr},
+  };
+  for (const auto &t : cases) {
+    relocation_case c = userdata_case(
+        {{"logo", size, 9 * MiB, a, 0}, {"misc", size, 11 * MiB, t.b_new, 0}}, 16 * MiB);
+    image_file image(c.device_size);
+    std::string output;
+    EXPECT_EQ(check(c, image, &output), t.refusal ? -1 : 0) << t.b_new << output;
+    if (t.refusal) {
+      EXPECT_NE(output.find(t.refusal), std::string::npos) << output;
+    }
+  }
+}
+
 // Partitions that move over their own old place, down and up, with sizes
 // that leave a short last chunk; a name read from the device is shown
 // without its control bytes.
