@@ -42,6 +42,20 @@ int locate_partition(const mmc_partitions_fmt *table, const char *name, partitio
   return 0;
 }
 
+namespace {
+
+constexpr int max_attach_attempts = 3;
+
+// True when the kernel shows a backing file for the loop device "/dev/loopN".
+bool loop_in_use(const char *loop) {
+  const char *name = strrchr(loop, '/');
+  char path[loop_name_size + 64];
+  snprintf(path, sizeof(path), "/sys/block/%s/loop/backing_file", name ? name + 1 : loop);
+  return path_exists(path);
+}
+
+}  // namespace
+
 int find_free_loop(char *loop, size_t loop_size) {
   if (run_command("losetup --find", loop, loop_size) < 0 || !check_safe_path("loop device", loop)) {
     puts("Error getting next free loop");
@@ -61,17 +75,25 @@ int attach_loop(loop_device &loop, const char *device, uint64_t offset, uint64_t
     printf("Byte range of '%s' too large for a loop device!\n", device);
     return -1;
   }
-  if (find_free_loop(loop.name, sizeof(loop.name)) != 0) return -1;
-  char command[short_command_size];
   const char *read_only_option = read_only ? " --read-only" : "";
-  int result =
-      size == 0 ? run_formatted(command, sizeof(command), nullptr, "losetup %s %s --offset %lld%s",
-                                loop.name, device, static_cast<long long>(offset), read_only_option)
-                : run_formatted(command, sizeof(command), nullptr,
-                                "losetup %s %s --offset %lld --sizelimit %lld%s", loop.name, device,
-                                static_cast<long long>(offset), static_cast<long long>(size),
-                                read_only_option);
-  if (result != 0) return -1;
+  // The free device is found by one call and attached by a second: another
+  // program may take it in between. Then the attach fails on a device that
+  // is in use now, and the search goes again; any other failure stands.
+  for (int attempt = 1;; attempt++) {
+    if (find_free_loop(loop.name, sizeof(loop.name)) != 0) return -1;
+    char command[short_command_size];
+    int result =
+        size == 0
+            ? run_formatted(command, sizeof(command), nullptr, "losetup %s %s --offset %lld%s",
+                            loop.name, device, static_cast<long long>(offset), read_only_option)
+            : run_formatted(command, sizeof(command), nullptr,
+                            "losetup %s %s --offset %lld --sizelimit %lld%s", loop.name, device,
+                            static_cast<long long>(offset), static_cast<long long>(size),
+                            read_only_option);
+    if (result == 0) break;
+    if (attempt == max_attach_attempts || !loop_in_use(loop.name)) return -1;
+    printf("Loop device '%s' was taken meanwhile: trying another one.\n", loop.name);
+  }
   loop.attached = true;
   return 0;
 }

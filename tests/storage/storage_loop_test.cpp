@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "storage.h"
+#include "../../src/storage/storage_internal.h"
 #include "storage_test_support.h"
 #include "table_builder.h"
 
@@ -247,5 +248,45 @@ TEST_F(LoopDevices, CopyToEmmcWritesOnlyIntoItsOwnMounts) {
   EXPECT_TRUE(fs::is_directory("/media/KV_STORAGE/kestrova_storage"));
 }
 
-}  // namespace
+// The free device that "losetup --find" names may be taken before the
+// attach: the search goes again. An attach that fails for any other reason
+// is not tried again.
+TEST_F(LoopDevices, AFreeDeviceTakenBeforeTheAttachIsSearchedAgain) {
+  const std::string disk = image("disk.img", 8 * MiB);
+  const std::string other = image("other.img", 1 * MiB);
+  std::string busy = shell("losetup --find --show " + other);
+  busy.erase(busy.find_last_not_of('\n') + 1);
+  ASSERT_EQ(busy.rfind("/dev/loop", 0), 0u) << busy;
+  std::string real = shell("command -v losetup");
+  real.erase(real.find_last_not_of('\n') + 1);
+  // The first search names the busy device; the rest is the real tool.
+  stand_in("losetup", "if [ \"$1\" = --find ] && [ ! -e " + (tmp / "named") +
+                          " ]; then touch " + (tmp / "named") + "; echo " + busy +
+                          "; exit 0; fi\nexec " + real + " \"$@\"");
+  CaptureStdout();
+  int result = -1;
+  std::string taken;
+  {
+    loop_device loop;
+    result = attach_loop(loop, disk.c_str(), 0, 4 * MiB, true);
+    taken = loop.name;
+  }
+  std::string printed = GetCapturedStdout();
+  EXPECT_EQ(result, 0) << printed;
+  EXPECT_NE(taken, busy);
+  EXPECT_TRUE(contains(printed, "Loop device '" + busy + "' was taken meanwhile")) << printed;
+  EXPECT_EQ(shell("losetup -j " + disk), "");
 
+  // A free device whose attach fails: one try, and the failure stands.
+  stand_in("losetup", "[ \"$1\" = --find ] && exec " + real + " \"$@\"\nexit 1");
+  CaptureStdout();
+  {
+    loop_device loop;
+    result = attach_loop(loop, disk.c_str(), 0, 4 * MiB, true);
+  }
+  printed = GetCapturedStdout();
+  EXPECT_EQ(result, -1);
+  EXPECT_FALSE(contains(printed, "taken meanwhile")) << printed;
+}
+
+}  // namespace
