@@ -78,6 +78,22 @@ int build_partitions_node(void *tree, const char *node_path, const mmc_partition
 int rework_partitions_node(void *tree, uint64_t room, int dtb_mode, const char *node_path,
                            const mmc_partitions_fmt *table, bool single_tree);
 
+// ---- What the bootloader makes of the node ----
+// The table the vendor bootloader lays out from the "partitions" node of
+// `tree` (of DTB copy `copy`): the head of `planned` up to and including
+// "env", then the node's partitions in node order, each 8 MiB behind the one
+// before (32 MiB behind a mask with bit 0x100), the last one (size all ones)
+// up to `emmc_size` (0: unknown, the planned size stands). 0, or -1 with the
+// reason when the node cannot be read that way.
+int bootloader_table_from_node(const void *tree, int copy, const mmc_partitions_fmt *planned,
+                               uint64_t emmc_size, mmc_partitions_fmt *rebuilt);
+// For a reworked tree: in dtb mode 0 no "partitions" node is left; in mode 1
+// (and in mode 2 where a node is kept) the bootloader's table from the node
+// equals `planned` entry by entry. 0, or -1 naming the first slot that
+// differs with both values.
+int check_bootloader_rebuild(const void *tree, int copy, int dtb_mode,
+                             const mmc_partitions_fmt *planned, uint64_t emmc_size);
+
 // ---- DTB blocks ----
 // zlib allocation callbacks: items x size bytes rounded up to 16.
 void *zlib_alloc(void *opaque, unsigned items, unsigned size);

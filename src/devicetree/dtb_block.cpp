@@ -159,6 +159,17 @@ int list_trees(const dtb_content &content, bool editing, dtb_tree *trees, uint32
   return 0;
 }
 
+// A block unpacked and its trees listed (see list_trees).
+struct block_trees {
+  dtb_content content;
+  dtb_tree trees[max_container_entries];
+  uint32_t count = 0;
+};
+int unpack_trees(const uint8_t *block, bool editing, block_trees &out) {
+  if (unpack_dtb_block(block, out.content) != 0) return -1;
+  return list_trees(out.content, editing, out.trees, &out.count);
+}
+
 // Reads a region back after writing and compares it with what was meant.
 int verify_region(int fd, uint64_t offset, const uint8_t *expected, uint64_t size,
                   uint8_t *scratch, const char *what) {
@@ -188,18 +199,14 @@ uint32_t dtb_block_checksum(const uint8_t *block) {
 
 int read_dtb_block_property(const uint8_t *block, const char *node_path, const char *property,
                             char *value, size_t value_size) {
-  dtb_content content;
-  if (unpack_dtb_block(block, content) != 0) return -1;
-  dtb_tree trees[max_container_entries];
-  uint32_t count = 0;
-  if (list_trees(content, false, trees, &count) != 0) return -1;
-  for (uint32_t i = 0; i < count; i++) {
+  block_trees listed;
+  if (unpack_trees(block, false, listed) != 0) return -1;
+  for (uint32_t i = 0; i < listed.count; i++) {
     // One clean value: nothing of a longer value of an earlier tree is left.
     memset(value, 0, value_size);
-    int result = check_tree(content.data + trees[i].offset, trees[i].size);
-    if (result == 0)
-      result = get_property_string(content.data + trees[i].offset, node_path, property, value,
-                                   value_size);
+    const uint8_t *tree = listed.content.data + listed.trees[i].offset;
+    int result = check_tree(tree, listed.trees[i].size);
+    if (result == 0) result = get_property_string(tree, node_path, property, value, value_size);
     if (result < 0) {
       memset(value, 0, value_size);
       printf("Failed to get value of property '%s' at '%s': %d!\n", property, node_path, result);
@@ -246,17 +253,15 @@ int check_dtb_block(const uint8_t *block) {
     printf("Dtb block checksum error: stored %#x, computed %#x!\n", stored, computed);
     return -1;
   }
-  dtb_content content;
-  if (unpack_dtb_block(block, content) != 0) return -1;
-  dtb_tree trees[max_container_entries];
-  uint32_t count = 0;
-  if (list_trees(content, true, trees, &count) != 0) return -1;
-  if (count == 0) {
+  block_trees listed;
+  if (unpack_trees(block, true, listed) != 0) return -1;
+  if (listed.count == 0) {
     puts("Dtb block holds no device tree!");
     return -1;
   }
-  for (uint32_t i = 0; i < count; i++) {
-    if (check_tree(content.data + trees[i].offset, trees[i].size) != 0) return -1;
+  for (uint32_t i = 0; i < listed.count; i++) {
+    if (check_tree(listed.content.data + listed.trees[i].offset, listed.trees[i].size) != 0)
+      return -1;
   }
   return 0;
 }
@@ -303,15 +308,39 @@ int rework_dtb_block(int dtb_mode, uint8_t *block, const char *node_path,
 
 namespace {
 
+// The eMMC's size for the bootloader's rule, or 0 where it cannot be read.
+uint64_t emmc_size_if_known() {
+  return path_exists("/sys/block/mmcblk0/size") ? block_device_size("mmcblk0") : 0;
+}
+
+// Every tree of a reworked copy as the bootloader will read it.
+int check_rebuild_of_copy(const uint8_t *block, int copy, int dtb_mode,
+                          const mmc_partitions_fmt *table, uint64_t emmc_size) {
+  block_trees listed;
+  if (unpack_trees(block, false, listed) != 0) return -1;
+  for (uint32_t i = 0; i < listed.count; i++) {
+    const uint8_t *tree = listed.content.data + listed.trees[i].offset;
+    if (check_tree(tree, listed.trees[i].size) != 0 ||
+        check_bootloader_rebuild(tree, copy, dtb_mode, table, emmc_size) != 0)
+      return -1;
+  }
+  return 0;
+}
+
 // The table verified and both DTB copies of `file` read into `blocks` and
-// reworked for it; nothing is written.
+// reworked for it, and what the bootloader will make of them checked;
+// nothing is written.
 int prepare_table_write(int dtb_mode, const mmc_partitions_fmt *table, int fd, uint8_t *blocks) {
   // A table the bootloader would refuse is never written.
   if (verify_partition_table(table) != 0) return -1;
+  const uint64_t emmc_size = emmc_size_if_known();
   for (int copy = 0; copy < dtb_copy_count; copy++) {
     uint8_t *block = blocks + copy * dtb_block_size;
     if (read_region_at(fd, dtb_copy_offset(copy), block, dtb_block_size) != 0) return -1;
     if (rework_copy(dtb_mode, block, copy, table) != 0) return -1;
+    // A table that the bootloader would lay out differently from the node
+    // is rewritten by it at the next power-on.
+    if (check_rebuild_of_copy(block, copy, dtb_mode, table, emmc_size) != 0) return -1;
   }
   return 0;
 }

@@ -141,3 +141,71 @@ TEST(PartitionsNode, TreesThatWouldTripLibfdtAreRefusedFirst) {
             "Invalid device tree: property value runs past the structure block!\n"
             "Invalid device tree: version older than 16!\n");
 }
+
+// The bootloader's own layout from a node built for a plan: the plan passes;
+// a plan that differs from the node in one sector, one mask bit, the order of
+// two partitions or the end of the eMMC is refused, naming the first slot.
+TEST(BootloaderRebuild, RefusesEveryPlanTheBootloaderWouldLayOutDifferently) {
+  const mmc_partitions_fmt plan = android_table();  // laid out by the rule, data last
+  const partition_entry &last = plan.entries[plan.part_num - 1];
+  const uint64_t emmc = last.offset + last.size;
+  bytes tree = in_room(compile_dts(box_dts("box", "boot", true)));
+  ASSERT_EQ(rework(tree, dtb_mode_rebuild, plan), 0);
+
+  struct wrong_plan {
+    const char *what;
+    void (*spoil)(mmc_partitions_fmt &);
+    uint64_t emmc_size;
+    const char *first_slot;  // nullptr: passes
+  };
+  const wrong_plan cases[] = {
+      {"as built", [](mmc_partitions_fmt &) {}, emmc, nullptr},
+      {"size of the eMMC unknown", [](mmc_partitions_fmt &) {}, 0, nullptr},
+      {"one sector later", [](mmc_partitions_fmt &t) { t.entries[6].offset += 512; }, emmc,
+       "slot 6 ('boot')"},
+      {"a mask bit", [](mmc_partitions_fmt &t) { t.entries[5].mask |= 0x100; }, emmc,
+       "slot 5 ('misc')"},
+      {"two swapped",
+       [](mmc_partitions_fmt &t) { std::swap(t.entries[4].name, t.entries[5].name); }, emmc,
+       "slot 4 ('misc')"},
+      {"a larger eMMC", [](mmc_partitions_fmt &) {}, emmc + 512, "slot 8 ('data')"},
+      {"one partition more",
+       [](mmc_partitions_fmt &t) {
+         t.entries[t.part_num] = t.entries[t.part_num - 1];
+         std::strcpy(t.entries[t.part_num++].name, "extra");
+       },
+       emmc, "slot 9 ('extra')"},
+  };
+  for (const wrong_plan &c : cases) {
+    mmc_partitions_fmt planned = plan;
+    c.spoil(planned);
+    CaptureStdout();
+    const int result = check_bootloader_rebuild(tree.data(), 1, dtb_mode_rebuild, &planned, c.emmc_size);
+    const std::string output = GetCapturedStdout();
+    EXPECT_EQ(result, c.first_slot ? -1 : 0) << c.what << "\n" << output;
+    if (c.first_slot) {
+      EXPECT_NE(output.find(c.first_slot), std::string::npos) << c.what << output;
+    }
+  }
+
+  // 32 MiB behind a mask with bit 0x100: the same plan is now wrong.
+  mmc_partitions_fmt wide = plan;
+  wide.entries[4].mask = 0x101;
+  bytes wide_tree = in_room(compile_dts(box_dts("box", "boot", true)));
+  ASSERT_EQ(rework(wide_tree, dtb_mode_rebuild, wide), 0);
+  CaptureStdout();
+  EXPECT_EQ(check_bootloader_rebuild(wide_tree.data(), 0, dtb_mode_rebuild, &wide, emmc), -1);
+  EXPECT_NE(GetCapturedStdout().find("slot 5 ('misc')"), std::string::npos);
+
+  // Removed: no node may be left.
+  bytes removed = in_room(compile_dts(box_dts("box", "boot", true)));
+  // (A node kept as it was is read too: the box's old node is not this plan.)
+  CaptureStdout();
+  EXPECT_EQ(check_bootloader_rebuild(removed.data(), 0, dtb_mode_keep, &plan, emmc), -1);
+  GetCapturedStdout();
+  ASSERT_EQ(rework(removed, dtb_mode_remove, plan), 0);
+  EXPECT_EQ(check_bootloader_rebuild(removed.data(), 0, dtb_mode_remove, &plan, emmc), 0);
+  CaptureStdout();
+  EXPECT_EQ(check_bootloader_rebuild(tree.data(), 0, dtb_mode_remove, &plan, emmc), -1);
+  EXPECT_NE(GetCapturedStdout().find("still holds a '/partitions' node"), std::string::npos);
+}
