@@ -114,6 +114,7 @@ int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_u
   }
 
   // 4. Consent.
+  warn_if_emmc_worn();
   puts("\nThere is enough free space on eMMC for installation!");
   printf("\nInstall Kestrova on eMMC.\nContinue? [y]: ");
   if (read_answer() != 'y') {

@@ -108,6 +108,7 @@ int migrate_to_single_boot(int has_userdata, const mmc_partitions_fmt *table, in
   }
 
   // 2.4, 3.5. Consent.
+  warn_if_emmc_worn();
   if (from_emmc) {
     printf(
         "\nThere is enough free space on SD or USB device to make a backup of the data from "

@@ -25,6 +25,21 @@ void print_backup_start();
 // out of a storage backup. 0, or -1 with the failure printed.
 int replace_backup(const char *data, const char *backup);
 
+// ---- The eMMC's wear ----
+// What the eMMC reports of its wear (eMMC 5.0 and later, in sysfs): its
+// pre-EOL information and the two life-time estimates; 0 where a file is
+// missing, unreadable or holds anything but one "0xNN" value each.
+struct emmc_health {
+  unsigned pre_eol = 0;     // 1 normal, 2 warning, 3 urgent
+  unsigned life_a = 0;      // 1: 0-10 % of its life used ... 10: 90-100 %, 11: exceeded
+  unsigned life_b = 0;
+};
+emmc_health read_emmc_health(const char *device_folder = "/sys/block/mmcblk0/device");
+// Before the question of an operation that writes to the eMMC: a warning
+// when the eMMC reports itself worn (pre-EOL 2 or 3, an estimate of 10 or
+// more). Only a warning: the user decides.
+void warn_if_emmc_worn();
+
 // ---- Room ----
 // Prints the three "too small" lines and returns -1 when `used` bytes
 // measured at `measured` (the data of `source`) do not fit `room` bytes of

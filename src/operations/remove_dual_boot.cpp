@@ -94,6 +94,7 @@ int remove_dual_boot(int has_userdata, const mmc_partitions_fmt *table) {
   operation_run run;
 
   // 1. Consent.
+  warn_if_emmc_worn();
   printf("\nWarning!\nALL existing Kestrova data on eMMC will be lost!");
   printf("\nPress enter to abort!");
   printf("\nContinue? [y]: ");

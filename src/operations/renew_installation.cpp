@@ -65,6 +65,8 @@ int renew_installation(const mmc_partitions_fmt *table, int data_source) {
   const bool from_backup = data_source == data_source_backup;
   const char *flash_source = from_backup ? path_backup_flash : path_flash;
   const char *storage_source = from_backup ? path_backup_storage : path_storage;
+  // Both partitions are written to: a worn eMMC is named before either question.
+  warn_if_emmc_worn();
 
   // ---- The flash ----
   // 1. Its room: the -f setting, but never more than the installed slot.

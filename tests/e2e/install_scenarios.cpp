@@ -159,6 +159,23 @@ const Scenario kInstall[] = {
      .calls = {"mount -o ro,noload {loop} /media/KV_STORAGE", "losetup -d {loop}"}},
     {.name = "EndOfInputAtTheQuestionAborts", .box = {"--preset", "beelink"}, .answers = "3\n",
      .lines = {kQuestion + "\nAborting!\n"}, .calls = {"fw_printenv active_slot"}},
+    // A worn eMMC is named before the question, and only named; normal or
+    // garbled reports say nothing.
+    {.name = "AWornEmmcIsNamedBeforeTheQuestion",
+     .box = {"--preset", "beelink", "--emmc-pre-eol", "0x02\\n", "--emmc-life", "0x03 0x0b\\n"},
+     .answers = "3\n\n",
+     .lines = {"\nWarning! The eMMC reports that it is worn: pre-EOL information: warning: 80 % of "
+               "its reserved blocks used; life used: type A 20-30 %, type B exceeded.\nA worn eMMC "
+               "may fail while it is written or soon after: think of a backup first!\n" + kQuestion +
+               "\nAborting!\n"},
+     .calls = {"fw_printenv active_slot"}},
+    {.name = "ALifeEstimateOfNinetyPercentIsNamed",
+     .box = {"--preset", "beelink", "--emmc-life", "0x0A 0x01"}, .answers = "3\n\n",
+     .lines = {"life used: type A 90-100 %, type B 0-10 %.\n"}, .calls = {"fw_printenv active_slot"}},
+    {.name = "NormalOrGarbledWearReportsSayNothing",
+     .box = {"--preset", "beelink", "--emmc-pre-eol", "0x01\\n", "--emmc-life", "0x0a"},
+     .answers = "3\n\n", .lines = {kQuestion + "\nAborting!\n"}, .absent = {"worn"},
+     .calls = {"fw_printenv active_slot"}},
     {.name = "CopyingTheRunningSystemNeedsToRunFromTheBootMedia", .box = {"--no-mountinfo"},
      .answers = "1\n", .status = 255,
      .lines = {"The system does not run from the boot media: '/flash' and '/storage' are no "
