@@ -38,6 +38,8 @@ class LoopDevices : public storage_test {
 
   void TearDown() override {
     if (!in_namespace) return;
+    // The real tools clean up, not a test's stand-ins.
+    setenv("PATH", saved_path.c_str(), 1);
     // Deepest mounts first; only those this test made.
     std::vector<std::string> mounts;
     std::istringstream table(read_text("/proc/self/mounts"));
