@@ -372,13 +372,9 @@ int check_copy_interrupted(const copy_guard &) {
 
 // ---- The images of the factory state that a dual-boot installation keeps ----
 
-namespace {
-
 void image_path(char *path, size_t size, const char *name) {
   snprintf(path, size, "%s/%s", path_emmc_storage_data, name);
 }
-
-}  // namespace
 
 void keep_dual_boot_images(dual_boot_images &images) {
   char path[256];

@@ -116,6 +116,8 @@ struct dual_boot_images {
   owned<uint8_t> table;  // dual_boot_apt_backup.img
   owned<uint8_t> trees;  // dual_boot_dtb_backup.img
 };
+// The path of the image `name` in "/media/KV_STORAGE/kestrova_storage".
+void image_path(char *path, size_t size, const char *name);
 // Reads both images of "/media/KV_STORAGE/kestrova_storage" that exist into
 // memory; one that cannot be read prints its line and is left out.
 void keep_dual_boot_images(dual_boot_images &images);

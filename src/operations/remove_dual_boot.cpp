@@ -23,11 +23,6 @@ constexpr const char msg_apt_read_failed[] = "Failed to read backup of bootloade
 constexpr const char msg_dtb_read_failed[] = "Failed to read backup of bootloader dtb!";
 constexpr const char msg_not_restored[] = "Backup '%s' is not restored: %s!\n";
 
-// The path of a backup image in the installation's storage folder.
-void image_path(char *path, size_t size, const char *name) {
-  snprintf(path, size, "%s/%s", path_emmc_storage_data, name);
-}
-
 // Reads a saved image whole: it must hold exactly `size` bytes. `read_failed`
 // is the line for an image that cannot be read. Null when it is missing or
 // refused (with the reason printed).
