@@ -137,9 +137,18 @@ int rework_dtb_block(int dtb_mode, uint8_t *block, const char *node_path,
 // succeeded, writes copy 0, copy 1 and the table, then reads all three back
 // and compares them. The table must verify.
 int write_partition_table(int dtb_mode, const mmc_partitions_fmt *table, const char *device);
+// What a table write makes of one DTB copy, as a plan shows it.
+struct dtb_copy_report {
+  bool compressed = false;
+  bool container = false;
+  uint32_t trees = 0;
+  int node_partitions = -1;  // in the reworked trees (the most of any); -1: no node left
+};
 // The same checks and reworks in memory, without writing: what a later
 // write_partition_table would refuse is refused here, before the question.
-int check_partition_table_write(int dtb_mode, const mmc_partitions_fmt *table, const char *device);
+// `reports` (null, or one per copy) tell what the write would make of each.
+int check_partition_table_write(int dtb_mode, const mmc_partitions_fmt *table, const char *device,
+                                dtb_copy_report *reports = nullptr);
 
 // ---- Raw regions ----
 // A region is at most 4 GiB - 1 bytes; a larger size is refused with a

@@ -167,12 +167,28 @@ int collect_avb_names(const mmc_partitions_fmt *table, avb_partition_list *list,
 int move_partitions(unsigned int has_userdata, const mmc_partitions_fmt *old_table,
                     const mmc_partitions_fmt *new_table, const char *device = path_emmc_device);
 
+// One copy of a relocation: a partition's bytes from `from` to `to`; a copy
+// to a staging area (`staging`) is moved on from there by a later step.
+struct relocation_step {
+  printable_name name;
+  uint64_t from;
+  uint64_t to;
+  uint64_t size;
+  bool staging;
+};
+struct relocation_schedule {
+  uint32_t count;
+  relocation_step steps[2 * max_partitions];
+};
+
 // Decides, without writing anything, whether move_partitions can carry out
 // the moves between these tables on `device`. Operations call it before they
-// write the new table. 0 feasible, -1 with the reason printed.
+// write the new table. 0 feasible, -1 with the reason printed. `schedule`
+// (may be null) gets the copies in the order move_partitions runs them.
 int check_partition_moves(unsigned int has_userdata, const mmc_partitions_fmt *old_table,
                           const mmc_partitions_fmt *new_table,
-                          const char *device = path_emmc_device);
+                          const char *device = path_emmc_device,
+                          relocation_schedule *schedule = nullptr);
 
 // One partition that changes place: its slot of the new table and the offset
 // its contents start at on the old table.

@@ -315,14 +315,26 @@ uint64_t emmc_size_if_known() {
 
 // Every tree of a reworked copy as the bootloader will read it.
 int check_rebuild_of_copy(const uint8_t *block, int copy, int dtb_mode,
-                          const mmc_partitions_fmt *table, uint64_t emmc_size) {
+                          const mmc_partitions_fmt *table, uint64_t emmc_size,
+                          dtb_copy_report *report) {
   block_trees listed;
   if (unpack_trees(block, false, listed) != 0) return -1;
+  *report = {listed.content.compressed, kind_of(listed.content) == content_kind::container,
+             listed.count, -1};
   for (uint32_t i = 0; i < listed.count; i++) {
     const uint8_t *tree = listed.content.data + listed.trees[i].offset;
     if (check_tree(tree, listed.trees[i].size) != 0 ||
         check_bootloader_rebuild(tree, copy, dtb_mode, table, emmc_size) != 0)
       return -1;
+    const int node = fdt_path_offset(tree, partitions_node_path);
+    if (node < 0) continue;
+    int length = 0;
+    const uint8_t *parts = static_cast<const uint8_t *>(fdt_getprop(tree, node, "parts", &length));
+    const uint32_t count = parts && length == 4
+                               ? uint32_t{parts[0]} << 24 | parts[1] << 16 | parts[2] << 8 | parts[3]
+                               : 0;
+    report->node_partitions =
+        std::max(report->node_partitions, static_cast<int>(std::min(count, max_partitions)));
   }
   return 0;
 }
@@ -330,7 +342,8 @@ int check_rebuild_of_copy(const uint8_t *block, int copy, int dtb_mode,
 // The table verified and both DTB copies of `file` read into `blocks` and
 // reworked for it, and what the bootloader will make of them checked;
 // nothing is written.
-int prepare_table_write(int dtb_mode, const mmc_partitions_fmt *table, int fd, uint8_t *blocks) {
+int prepare_table_write(int dtb_mode, const mmc_partitions_fmt *table, int fd, uint8_t *blocks,
+                        dtb_copy_report *reports) {
   // A table the bootloader would refuse is never written.
   if (verify_partition_table(table) != 0) return -1;
   const uint64_t emmc_size = emmc_size_if_known();
@@ -340,18 +353,21 @@ int prepare_table_write(int dtb_mode, const mmc_partitions_fmt *table, int fd, u
     if (rework_copy(dtb_mode, block, copy, table) != 0) return -1;
     // A table that the bootloader would lay out differently from the node
     // is rewritten by it at the next power-on.
-    if (check_rebuild_of_copy(block, copy, dtb_mode, table, emmc_size) != 0) return -1;
+    dtb_copy_report report;
+    if (check_rebuild_of_copy(block, copy, dtb_mode, table, emmc_size, &report) != 0) return -1;
+    if (reports) reports[copy] = report;
   }
   return 0;
 }
 
 }  // namespace
 
-int check_partition_table_write(int dtb_mode, const mmc_partitions_fmt *table, const char *device) {
+int check_partition_table_write(int dtb_mode, const mmc_partitions_fmt *table, const char *device,
+                                dtb_copy_report *reports) {
   owned_fd file;
   owned<uint8_t> blocks;
   if (open_for_dtb(file, blocks, device, O_RDONLY, dtb_area_size) != 0) return -1;
-  return prepare_table_write(dtb_mode, table, file.fd, blocks.get());
+  return prepare_table_write(dtb_mode, table, file.fd, blocks.get(), reports);
 }
 
 int write_partition_table(int dtb_mode, const mmc_partitions_fmt *table, const char *device) {
@@ -362,7 +378,7 @@ int write_partition_table(int dtb_mode, const mmc_partitions_fmt *table, const c
 
   // Both copies are reworked before anything is written, so that a failure
   // leaves the device exactly as it was.
-  if (prepare_table_write(dtb_mode, table, file.fd, blocks.get()) != 0) return -1;
+  if (prepare_table_write(dtb_mode, table, file.fd, blocks.get(), nullptr) != 0) return -1;
   for (int copy = 0; copy < dtb_copy_count; copy++) {
     if (write_region_at(file.fd, dtb_copy_offset(copy), blocks.get() + copy * dtb_block_size,
                         dtb_block_size) != 0)

@@ -381,11 +381,22 @@ int move_partition_contents(int fd, uint64_t from, uint64_t to, uint64_t size, u
 }
 
 int check_partition_moves(unsigned int has_userdata, const mmc_partitions_fmt *old_table,
-                          const mmc_partitions_fmt *new_table, const char *device) {
+                          const mmc_partitions_fmt *new_table, const char *device,
+                          relocation_schedule *schedule) {
   owned_fd handle;
   move_list list;
   move_plan plan;
-  return plan_relocation(has_userdata, old_table, new_table, device, handle, &list, &plan);
+  if (plan_relocation(has_userdata, old_table, new_table, device, handle, &list, &plan) != 0)
+    return -1;
+  if (!schedule) return 0;
+  schedule->count = plan.count;
+  for (uint32_t i = 0; i < plan.count; i++) {
+    const move_step &step = plan.steps[i];
+    const partition_entry &entry = list.moves[step.move].entry;
+    schedule->steps[i] = {printable_slot_name(entry.name), step.from, step.to, entry.size,
+                          step.to != entry.offset};
+  }
+  return 0;
 }
 
 int move_partitions(unsigned int has_userdata, const mmc_partitions_fmt *old_table,

@@ -181,7 +181,9 @@ class Relocation : public testing::Test {
     return run(move_partitions, c, image, output);
   }
   int check(const relocation_case &c, const image_file &image, std::string *output) {
-    return run(check_partition_moves, c, image, output);
+    return run([](unsigned int h, const mmc_partitions_fmt *o, const mmc_partitions_fmt *n,
+                  const char *d) { return check_partition_moves(h, o, n, d); },
+               c, image, output);
   }
 
   uint64_t default_chunk = 0;
