@@ -74,6 +74,10 @@ device_class classify_device_id(const char *id);
 // size in bytes, or -1 with a message.
 int parse_flash_size_option(const char *text, uint64_t *size);
 
+// Whether -n or --dry-run is among the options (looked at before the start
+// marker, which a dry run does not write). Prints nothing.
+bool asks_for_dry_run(int argc, char **argv);
+
 // Handles the options in command-line order. 1: go on; 0: the help was
 // printed (end with 0); -1: refused (end with -1).
 int parse_options(int argc, char **argv);

@@ -20,6 +20,9 @@ extern int refuse_no_recovery_device;  // cleared by --kestrova
 extern uint64_t flash_partition_size;  // -f N, bytes
 extern int long_help;                  // --help, --kestrova
 extern int running_from_boot_media;    // 1, 0 or -1 (undetermined)
+// -n, --dry-run: every step up to an operation's question, then its plan
+// instead of the question; nothing is written, no marker either.
+extern int dry_run;
 
 // Scratch text buffer shared by the storage tools and the operations for
 // command lines and text read back; valid only until its next use.

@@ -132,6 +132,7 @@ void print_help(const char *program_name) {
   puts("[options]");
   puts(" -v\t\tverbose output");
   puts(" -f\t\tset KV_FLASH partiton size in MB, default is 512MB");
+  puts(" -n, --dry-run\tshow what the chosen function would do, change nothing");
   puts(" -h, --help\tprint this help");
   puts("");
   puts(" Available functions:");

@@ -169,16 +169,37 @@ int parse_flash_size_option(const char *text, uint64_t *size) {
   return 0;
 }
 
+namespace {
+
+constexpr const char short_options[] = "vxnf:h";
+const struct option long_options[] = {
+    {"help", no_argument, &long_help, 1},
+    {"kestrova", no_argument, &long_help, 1},
+    {"dry-run", no_argument, nullptr, 'n'},
+    {nullptr, 0, nullptr, 0},
+};
+
+}  // namespace
+
+bool asks_for_dry_run(int argc, char **argv) {
+  const int kept_opterr = opterr;
+  const int kept_long_help = long_help;
+  opterr = 0;  // the real pass reports what is wrong
+  optind = 0;
+  bool asked = false;
+  for (int option; (option = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1;)
+    asked = asked || option == 'n';
+  opterr = kept_opterr;
+  long_help = kept_long_help;
+  optind = 0;
+  return asked;
+}
+
 int parse_options(int argc, char **argv) {
-  static const struct option long_options[] = {
-      {"help", no_argument, &long_help, 1},
-      {"kestrova", no_argument, &long_help, 1},
-      {nullptr, 0, nullptr, 0},
-  };
   optind = 0;  // start afresh (the parser keeps state between calls)
   for (;;) {
     int index = -1;
-    int option = getopt_long(argc, argv, "vxf:h", long_options, &index);
+    int option = getopt_long(argc, argv, short_options, long_options, &index);
     if (option == -1) return 1;
     if (option == 0) {
       if (strcmp(long_options[index].name, "help") == 0) {
@@ -189,6 +210,9 @@ int parse_options(int argc, char **argv) {
       }
     }
     switch (option) {
+      case 'n':
+        dry_run = 1;
+        break;
       case 'v':
         verbose = 1;
         break;
@@ -211,9 +235,11 @@ int kvemmc_main(int argc, char **argv) {
   // 1. Taken before the options: the help text depends on it.
   running_from_boot_media = is_running_from_boot_media();
 
-  // 2-3. Banner and start marker.
+  // 2-3. Banner and start marker; a dry run leaves the marker as it is, so
+  // it is known before the options are taken in order.
   puts("\nStarting Kestrova eMMC installation tool...");
-  if (write_status_marker(status_started) != 0) return fail_marker(status_started);
+  dry_run = asks_for_dry_run(argc, argv) ? 1 : 0;
+  if (!dry_run && write_status_marker(status_started) != 0) return fail_marker(status_started);
 
   // 4. Options; help ends the run here.
   int options = parse_options(argc, argv);
@@ -269,7 +295,7 @@ int kvemmc_main(int argc, char **argv) {
   table.reset();
   scratch.buffer.reset();
   scratch_buffer = nullptr;
-  if (result == 0 && status_word && write_status_marker(status_word) != 0)
+  if (result == 0 && status_word && !dry_run && write_status_marker(status_word) != 0)
     return fail_marker(status_word);
   return result;
 }

@@ -10,6 +10,7 @@
 
 #include "devicetree.h"
 #include "frontend.h"
+#include "operation_plan.h"
 #include "operation_steps.h"
 #include "operations.h"
 #include "storage.h"
@@ -41,6 +42,10 @@ int make_backup(const backed_up_partition &p) {
 
 int backup_to_boot_media(const mmc_partitions_fmt *table) {
   operation_run run;
+  // A dry run notes at each question what a "y" would do.
+  operation_plan plan;
+  plan.title = "Back up the Kestrova installation on eMMC to the boot media";
+  plan_point_of_no_return(plan);
   for (const backed_up_partition &p : partitions) {
     // 1, 5. Mount (at "/media/NAME").
     if (mount_installation_partition(run, table, p.name) != 0) return -1;
@@ -55,6 +60,12 @@ int backup_to_boot_media(const mmc_partitions_fmt *table) {
       return -1;
     }
     // 4, 8. Asked, then made.
+    if (dry_run) {
+      plan_data(plan, p.data, used, "SD or USB device", room);
+      if (is_directory(p.backup)) plan_emptied(plan, p.backup);
+      plan_step(plan, "copy '%s' to '%s', which then replaces the backup there", p.data, p.backup);
+      continue;
+    }
     printf("\nMake a backup of Kestrova data on the %s partition of eMMC?", p.what);
     if (is_directory(p.backup)) {
       printf("\nAll existing data in folder '%s' will be removed!", p.backup);
@@ -64,6 +75,7 @@ int backup_to_boot_media(const mmc_partitions_fmt *table) {
   }
 
   // 9. Unmount.
+  if (dry_run) return finish_dry_run(run, plan);
   if (unmount_installation(run) != 0) return -1;
 
   // 10. Done.

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "frontend.h"
+#include "operation_plan.h"
 #include "operation_steps.h"
 #include "operations.h"
 #include "storage.h"
@@ -108,18 +109,22 @@ int find_external_device(char *device, size_t device_size) {
 }
 
 // 2. The device holds the flash size, the storage data (at least 32 MiB)
-// and the 4 MiB before the first partition.
-int check_device_size(const char *device) {
+// and the 4 MiB before the first partition. The device's size and the used
+// space of "/flash" and "/storage" go to `size` and `used`.
+int check_device_size(const char *device, uint64_t *size_out, uint64_t (&used_out)[2]) {
   const uint64_t size = block_device_size(device);
+  *size_out = size;
   printf("\nExternal SD or USB device size: 0x%012llx [%dGB]\n\n",
          static_cast<unsigned long long>(size),
          static_cast<int>(round_up_power_of_two(static_cast<uint32_t>(size / 1000000000))));
   uint64_t used = 0;
+  int measured = 0;
   for (const char *folder : {path_flash, path_storage}) {
     if (print_used_space(folder, folder, &used) < 0) {
       printf("Failed to get used space of path '%s'!\n", folder);
       return -1;
     }
+    used_out[measured++] = used;
   }
   if (used < min_storage_size) used = min_storage_size;
   const uint64_t required = flash_partition_size + used + unpartitioned_size;
@@ -241,6 +246,34 @@ int copy_onto_device(const char *source, const char *destination) {
   return 0;
 }
 
+// A dry run's plan: the data, the device's room, and the steps of a
+// prepared device's two questions or of an unprepared device's preparation.
+int show_plan(operation_run &run, const char *device, uint64_t size, const uint64_t (&used)[2],
+              bool prepared) {
+  operation_plan plan;
+  plan.title = "Copy the Kestrova installation on eMMC to an external SD or USB device";
+  const uint64_t storage_room =
+      size > flash_partition_size + unpartitioned_size ? size - flash_partition_size -
+                                                             unpartitioned_size
+                                                       : 0;
+  plan_data(plan, path_flash, used[0], label_external_flash, flash_partition_size);
+  plan_data(plan, path_storage, used[1], label_external_storage, storage_room);
+  plan_point_of_no_return(plan);
+  if (prepared) {
+    plan_emptied(plan, path_external_flash);
+    plan_emptied(plan, path_external_storage);
+  } else {
+    plan_step(plan, "release /dev/%s and write a new msdos partition table on it", device);
+    plan_step(plan, "make partition 1 '%s' (vfat, %llu MiB) and partition 2 '%s' (ext4, the rest)",
+              label_external_flash, static_cast<unsigned long long>(flash_partition_size >> 20),
+              label_external_storage);
+  }
+  plan_step(plan, "copy '%s' to '%s'", path_flash, path_external_flash);
+  plan_step(plan, "copy '%s' to '%s', kodi stopped meanwhile", path_storage,
+            path_external_storage);
+  return finish_dry_run(run, plan);
+}
+
 }  // namespace
 
 int copy_to_external() {
@@ -251,12 +284,16 @@ int copy_to_external() {
   if (find_external_device(device, sizeof(device)) != 0) return -1;
 
   // 2. Its size.
-  if (check_device_size(device) != 0) return -1;
+  uint64_t size = 0;
+  uint64_t used[2] = {};
+  if (check_device_size(device, &size, used) != 0) return -1;
 
-  // 3. Prepared already, or to be prepared after the question.
+  // 3. Prepared already, or to be prepared after the question; a dry run
+  // shows its plan instead of either.
   const int prepared = is_prepared(device);
   if (prepared < 0) return -1;
   const bool ask = prepared == 1;
+  if (dry_run) return show_plan(run, device, size, used, ask);
   if (!ask) {
     printf("\nWarning!\nALL existing data on external SD or USB device will be lost!");
     printf("\nPress enter to abort!");

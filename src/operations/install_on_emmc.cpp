@@ -14,6 +14,7 @@
 
 #include "devicetree.h"
 #include "frontend.h"
+#include "operation_plan.h"
 #include "operation_steps.h"
 #include "operations.h"
 #include "storage.h"
@@ -55,6 +56,41 @@ int save_areas(dual_boot_images &areas) {
     return -1;
   }
   return 0;
+}
+
+// What a real run would do from its question on (see finish_dry_run).
+int show_plan(operation_run &run, const mmc_partitions_fmt *table,
+              const mmc_partitions_fmt *new_table, int has_userdata, bool dual,
+              const plan_data_row (&data)[2], bool running_system) {
+  operation_plan plan;
+  plan.title = dual ? "Install Kestrova on eMMC beside Android (dual boot)"
+                    : "Install Kestrova on eMMC in Android's place (single boot)";
+  plan.writes_emmc = true;
+  plan.old_table = table;
+  plan.new_table = new_table;
+  plan.dtb_mode = has_userdata;
+  plan.moves = !dual;
+  for (const plan_data_row &row : data) plan_data(plan, row.source, row.used, row.target, row.room);
+  if (plan_snapshot(plan) != 0) return -1;
+  plan_point_of_no_return(plan);
+  plan_step(plan, "stop the OP-TEE driver service");
+  if (dual) {
+    plan_step(plan, "keep the table and both DTB copies as they are now, in memory");
+    plan_step(plan, "shrink Android's data filesystem to the size of %s", name_kv_storage);
+  }
+  plan_step(plan, "write the new partition table and both DTB copies");
+  if (!dual) {
+    plan_step(plan, "move the partitions that stay, in the order listed");
+    plan_step(plan, "format %s (ext4)", name_kv_storage);
+  }
+  plan_step(plan, "format %s (vfat)", name_kv_flash);
+  plan_step(plan, "copy the data to %s and %s%s", name_kv_flash, name_kv_storage,
+            running_system ? ", kodi stopped meanwhile" : "");
+  if (dual) {
+    plan_step(plan, "store the kept table and DTB copies as '%s' and '%s' on %s",
+              apt_backup_image_name, dtb_backup_image_name, name_kv_storage);
+  }
+  return finish_dry_run(run, plan);
 }
 
 }  // namespace
@@ -113,9 +149,15 @@ int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_u
     return -1;
   }
 
-  // 4. Consent.
+  // 4. Consent; a dry run shows its plan instead.
   warn_if_emmc_worn();
   puts("\nThere is enough free space on eMMC for installation!");
+  if (dry_run) {
+    return show_plan(run, table, &new_table, has_userdata, dual,
+                     {{flash_source, flash_used, name_kv_flash, flash_room},
+                      {storage_source, storage_used, name_kv_storage, storage_room}},
+                     !from_backup);
+  }
   printf("\nInstall Kestrova on eMMC.\nContinue? [y]: ");
   if (read_answer() != 'y') {
     puts(msg_aborting);

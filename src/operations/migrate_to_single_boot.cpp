@@ -17,6 +17,7 @@
 
 #include "devicetree.h"
 #include "frontend.h"
+#include "operation_plan.h"
 #include "operation_steps.h"
 #include "operations.h"
 #include "storage.h"
@@ -56,6 +57,37 @@ struct saved_data_notice {
   }
 };
 
+// What a real run would do from its question on (see finish_dry_run).
+int show_plan(operation_run &run, const mmc_partitions_fmt *table,
+              const mmc_partitions_fmt *new_table, int has_userdata, bool from_emmc,
+              const plan_data_row (&data)[3]) {
+  operation_plan plan;
+  plan.title = "Migrate the Kestrova dual boot installation to single boot";
+  plan.writes_emmc = true;
+  plan.old_table = table;
+  plan.new_table = new_table;
+  plan.dtb_mode = has_userdata;
+  plan.moves = true;
+  for (const plan_data_row &row : data) {
+    if (row.source) plan_data(plan, row.source, row.used, row.target, row.room);
+  }
+  if (from_emmc) {
+    for (const char *backup : {path_backup_flash, path_backup_storage}) {
+      if (is_directory(backup)) plan_emptied(plan, backup);
+    }
+    plan_step(plan, "back up the data of the eMMC installation to '%s'", path_backup_folder);
+  }
+  if (plan_snapshot(plan) != 0) return -1;
+  plan_point_of_no_return(plan);
+  plan_step(plan, "write the new partition table and both DTB copies");
+  plan_step(plan, "move the partitions that stay, in the order listed");
+  plan_step(plan, "format %s (ext4)", name_kv_storage);
+  plan_step(plan, "format %s (vfat)", name_kv_flash);
+  plan_step(plan, "copy the data to %s and %s", name_kv_flash, name_kv_storage);
+  if (from_emmc) plan_step(plan, "remove the backup '%s' again", path_backup_folder);
+  return finish_dry_run(run, plan);
+}
+
 }  // namespace
 
 int migrate_to_single_boot(int has_userdata, const mmc_partitions_fmt *table, int data_source) {
@@ -92,8 +124,9 @@ int migrate_to_single_boot(int has_userdata, const mmc_partitions_fmt *table, in
   }
 
   // 3.3, 3.4. Room for their backup on the boot media.
+  uint64_t boot_media_free = 0;
   if (from_emmc) {
-    const uint64_t boot_media_free = print_free_space("SD or USB device", path_storage);
+    boot_media_free = print_free_space("SD or USB device", path_storage);
     if (!(flash_used + storage_used < boot_media_free)) {
       puts("Not enough free space on SD or USB device to make a backup of the data on eMMC!");
       return -1;
@@ -107,8 +140,15 @@ int migrate_to_single_boot(int has_userdata, const mmc_partitions_fmt *table, in
     return -1;
   }
 
-  // 2.4, 3.5. Consent.
+  // 2.4, 3.5. Consent; a dry run shows its plan instead.
   warn_if_emmc_worn();
+  if (dry_run) {
+    return show_plan(run, table, &new_table, has_userdata, from_emmc,
+                     {{source.flash_measured, flash_used, name_kv_flash, flash_room},
+                      {source.storage_measured, storage_used, name_kv_storage, storage_room},
+                      {from_emmc ? "the backup of both" : nullptr, flash_used + storage_used,
+                       "SD or USB device", boot_media_free}});
+  }
   if (from_emmc) {
     printf(
         "\nThere is enough free space on SD or USB device to make a backup of the data from "

@@ -86,17 +86,24 @@ emmc_health read_emmc_health(const char *device_folder) {
   return health;
 }
 
+void describe_emmc_health(char *text, size_t size, const emmc_health &health) {
+  static const char *const pre_eol_texts[] = {"not reported", "normal",
+                                              "warning: 80 % of its reserved blocks used",
+                                              "urgent: 90 % of its reserved blocks used"};
+  snprintf(text, size, "pre-EOL information: %s; life used: type A %s, type B %s",
+           pre_eol_texts[health.pre_eol < 4 ? health.pre_eol : 0], life_text(health.life_a),
+           life_text(health.life_b));
+}
+
 void warn_if_emmc_worn() {
   const emmc_health health = read_emmc_health();
   const bool worn = health.pre_eol >= 2 || health.life_a >= 10 || health.life_b >= 10;
   if (!worn) return;
-  static const char *const pre_eol_texts[] = {"not reported", "normal",
-                                              "warning: 80 % of its reserved blocks used",
-                                              "urgent: 90 % of its reserved blocks used"};
-  printf("\nWarning! The eMMC reports that it is worn: pre-EOL information: %s; life used: type "
-         "A %s, type B %s.\nA worn eMMC may fail while it is written or soon after: think of "
-         "a backup first!\n",
-         pre_eol_texts[health.pre_eol], life_text(health.life_a), life_text(health.life_b));
+  char text[160];
+  describe_emmc_health(text, sizeof(text), health);
+  printf("\nWarning! The eMMC reports that it is worn: %s.\nA worn eMMC may fail while it is "
+         "written or soon after: think of a backup first!\n",
+         text);
 }
 
 // ---- The layout change ----
@@ -211,20 +218,31 @@ int make_folders(const char *folder) {
   }
 }
 
-// Opens a new snapshot file in `folder`, never an existing one; its name goes
-// to `path`.
-int create_snapshot_file(owned_fd &file, const char *folder, char *path, size_t path_size) {
-  char stamp[32];
+// The time stamp of this second's snapshot names.
+int snapshot_stamp(char (&stamp)[32]) {
   const time_t now = time(nullptr);
   struct tm utc;
   if (!gmtime_r(&now, &utc) || strftime(stamp, sizeof(stamp), "%Y%m%d-%H%M%S", &utc) == 0) {
     puts("Cannot read the clock for the snapshot's name!");
     return -1;
   }
+  return 0;
+}
+
+// The `n`th name of the second `stamp` (1, 2, ...); false when it does not fit.
+bool snapshot_name(char *path, size_t path_size, const char *folder, const char *stamp, int n) {
+  const int length = n == 1 ? snprintf(path, path_size, "%s/reserved-%s.img", folder, stamp)
+                            : snprintf(path, path_size, "%s/reserved-%s-%d.img", folder, stamp, n);
+  return length >= 0 && static_cast<size_t>(length) < path_size;
+}
+
+// Opens a new snapshot file in `folder`, never an existing one; its name goes
+// to `path`.
+int create_snapshot_file(owned_fd &file, const char *folder, char *path, size_t path_size) {
+  char stamp[32];
+  if (snapshot_stamp(stamp) != 0) return -1;
   for (int n = 1; n <= max_snapshots_per_second; n++) {
-    const int length = n == 1 ? snprintf(path, path_size, "%s/reserved-%s.img", folder, stamp)
-                              : snprintf(path, path_size, "%s/reserved-%s-%d.img", folder, stamp, n);
-    if (length < 0 || static_cast<size_t>(length) >= path_size) break;
+    if (!snapshot_name(path, path_size, folder, stamp, n)) break;
     do {
       file.fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     } while (file.fd < 0 && errno == EINTR);
@@ -251,6 +269,17 @@ int write_and_verify(int fd, const uint8_t *bytes, uint64_t size) {
 }
 
 }  // namespace
+
+int next_snapshot_name(char *path, size_t path_size, const char *folder) {
+  char stamp[32];
+  if (snapshot_stamp(stamp) != 0) return -1;
+  for (int n = 1; n <= max_snapshots_per_second; n++) {
+    if (!snapshot_name(path, path_size, folder, stamp, n)) break;
+    if (!path_exists(path)) return 0;
+  }
+  puts("No free name for the recovery snapshot!");
+  return -1;
+}
 
 int save_reserved_snapshot(const char *reserved, const char *folder) {
   owned<uint8_t> area;
@@ -440,7 +469,10 @@ int mount_installation_partition(operation_run &run, const mmc_partitions_fmt *t
                                  const char *name) {
   const char *folder = strcmp(name, name_kv_flash) == 0 ? path_emmc_flash_mount : path_emmc_storage_mount;
   run.mounted = true;
-  if (loop_mount_partition(table, name, folder) != 0) {
+  // A dry run only looks: its mounts leave the filesystems as they were.
+  const int mounted = dry_run ? loop_mount_partition_read_only(table, name, folder)
+                              : loop_mount_partition(table, name, folder);
+  if (mounted != 0) {
     printf(msg_mount_failed, name);
     return -1;
   }

@@ -35,6 +35,8 @@ struct emmc_health {
   unsigned life_b = 0;
 };
 emmc_health read_emmc_health(const char *device_folder = "/sys/block/mmcblk0/device");
+// "pre-EOL information: ...; life used: type A ..., type B ...".
+void describe_emmc_health(char *text, size_t size, const emmc_health &health);
 // Before the question of an operation that writes to the eMMC: a warning
 // when the eMMC reports itself worn (pre-EOL 2 or 3, an estimate of 10 or
 // more). Only a warning: the user decides.
@@ -78,6 +80,9 @@ inline constexpr const char path_snapshot_folder[] = "/storage/backup/kvemmc";
 // printed and no half-written file left.
 int save_reserved_snapshot(const char *reserved = path_reserved_device,
                            const char *folder = path_snapshot_folder);
+// The name that save_reserved_snapshot would give a snapshot now, for a plan.
+// 0, or -1 with the cause printed.
+int next_snapshot_name(char *path, size_t path_size, const char *folder = path_snapshot_folder);
 
 // ---- The protected window of a layout change ----
 // While it is open, SIGINT, SIGTERM, SIGHUP and SIGQUIT are held back (the
@@ -144,7 +149,7 @@ struct operation_run {
 
 // Loop-mounts KV_FLASH at "/media/KV_FLASH" or KV_STORAGE at
 // "/media/KV_STORAGE" (`name`) for `run`, whose cleanup unmounts it on a
-// failure. 0, or -1 after "Failed to mount '%s' partition!".
+// failure; read-only in a dry run. 0, or -1 after "Failed to mount '%s' partition!".
 int mount_installation_partition(operation_run &run, const mmc_partitions_fmt *table,
                                  const char *name);
 // Both, KV_FLASH first.

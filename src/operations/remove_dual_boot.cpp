@@ -13,6 +13,7 @@
 
 #include "devicetree.h"
 #include "frontend.h"
+#include "operation_plan.h"
 #include "operation_steps.h"
 #include "operations.h"
 #include "storage.h"
@@ -83,21 +84,47 @@ void check_saved_trees(owned<uint8_t> &image, const char *path) {
   }
 }
 
+// What a real run would do from its snapshot on (see finish_dry_run).
+int show_plan(operation_run &run, const mmc_partitions_fmt *table,
+              const mmc_partitions_fmt *android_only, int has_userdata, bool apt_restored,
+              bool dtb_restored) {
+  operation_plan plan;
+  plan.title = "Remove the Kestrova dual boot installation from eMMC";
+  plan.writes_emmc = true;
+  plan.old_table = table;
+  plan.new_table = android_only;
+  plan.dtb_mode = has_userdata;
+  plan_emptied(plan, path_emmc_flash_mount);
+  plan_emptied(plan, path_emmc_storage_data);
+  if (plan_snapshot(plan) != 0) return -1;
+  plan_point_of_no_return(plan);
+  plan_step(plan, "write the Android-only partition table and both DTB copies");
+  if (apt_restored) plan_step(plan, "write the saved table '%s' over it", apt_backup_image_name);
+  if (dtb_restored) {
+    plan_step(plan, "write the saved DTB copies '%s' over them", dtb_backup_image_name);
+  }
+  plan_step(plan, "delete the Kestrova data on %s and %s", name_kv_flash, name_kv_storage);
+  plan_step(plan, "grow Android's data filesystem over the space of %s", name_kv_flash);
+  return finish_dry_run(run, plan);
+}
+
 }  // namespace
 
 int remove_dual_boot(int has_userdata, const mmc_partitions_fmt *table) {
   operation_run run;
 
-  // 1. Consent.
+  // 1. Consent; a dry run shows its plan instead, once every check passed.
   warn_if_emmc_worn();
-  printf("\nWarning!\nALL existing Kestrova data on eMMC will be lost!");
-  printf("\nPress enter to abort!");
-  printf("\nContinue? [y]: ");
-  fflush(stdout);
-  if (read_answer() != 'y') {
-    puts(msg_aborting);
-    run.succeeded = true;
-    return 0;
+  if (!dry_run) {
+    printf("\nWarning!\nALL existing Kestrova data on eMMC will be lost!");
+    printf("\nPress enter to abort!");
+    printf("\nContinue? [y]: ");
+    fflush(stdout);
+    if (read_answer() != 'y') {
+      puts(msg_aborting);
+      run.succeeded = true;
+      return 0;
+    }
   }
 
   // 3. The Android-only table, before anything is mounted: a table it cannot
@@ -121,6 +148,10 @@ int remove_dual_boot(int has_userdata, const mmc_partitions_fmt *table) {
   check_saved_table(apt_image, apt_path, &android_only);
   read_image(dtb_image, dtb_path, dtb_backup_image_size, msg_dtb_read_failed);
   check_saved_trees(dtb_image, dtb_path);
+  if (dry_run) {
+    return show_plan(run, table, &android_only, has_userdata, apt_image != nullptr,
+                     dtb_image != nullptr);
+  }
 
   // The reserved area as it is now, on the boot media.
   if (save_reserved_snapshot() != 0) return -1;

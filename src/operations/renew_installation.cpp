@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "frontend.h"
+#include "operation_plan.h"
 #include "operation_steps.h"
 #include "operations.h"
 #include "storage.h"
@@ -67,6 +68,12 @@ int renew_installation(const mmc_partitions_fmt *table, int data_source) {
   const char *storage_source = from_backup ? path_backup_storage : path_storage;
   // Both partitions are written to: a worn eMMC is named before either question.
   warn_if_emmc_worn();
+  // A dry run notes at each question what a "y" would do, and shows it all
+  // at the end.
+  operation_plan plan;
+  plan.title = "Renew the Kestrova installation on eMMC";
+  plan.writes_emmc = true;
+  plan_point_of_no_return(plan);
 
   // ---- The flash ----
   // 1. Its room: the -f setting, but never more than the installed slot.
@@ -96,7 +103,11 @@ int renew_installation(const mmc_partitions_fmt *table, int data_source) {
       return -1;
     }
     // 4, 5. Asked, then renewed.
-    if (renew_asked("flash")) {
+    if (dry_run) {
+      plan_data(plan, flash_source, flash_used, name_kv_flash, flash_room);
+      plan_emptied(plan, path_emmc_flash_mount);
+      plan_step(plan, "replace the content of %s with '%s'", name_kv_flash, flash_source);
+    } else if (renew_asked("flash")) {
       if (mount_installation_partition(run, table, name_kv_flash) != 0) return -1;
       copy_guard guard;
       const int copied = copy_to_emmc(flash_source, nullptr);
@@ -125,6 +136,7 @@ int renew_installation(const mmc_partitions_fmt *table, int data_source) {
   uint64_t storage_used = 0;
   if (from_backup && !is_directory(storage_source)) {
     printf(msg_backup_missing, storage_source);
+    if (dry_run) return finish_dry_run(run, plan);
     if (unmount_installation(run) != 0) return -1;
     run.succeeded = true;
     return 0;
@@ -138,6 +150,13 @@ int renew_installation(const mmc_partitions_fmt *table, int data_source) {
   }
 
   // 9, 10. Asked, then renewed, the images of the factory state kept.
+  if (dry_run) {
+    plan_data(plan, storage_source, storage_used, name_kv_storage, storage_room);
+    plan_emptied(plan, path_emmc_storage_data);
+    plan_step(plan, "replace the content of '%s' on %s with '%s'%s", path_emmc_storage_data,
+              name_kv_storage, storage_source, from_backup ? "" : ", kodi stopped meanwhile");
+    return finish_dry_run(run, plan);
+  }
   if (renew_asked("storage")) {
     if (mount_installation_partition(run, table, name_kv_storage) != 0) return -1;
     if (!from_backup && stop_kodi(run) != 0) return -1;

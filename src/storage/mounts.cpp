@@ -247,8 +247,12 @@ static int mount_partition(const mmc_partitions_fmt *table, const char *name, co
   char command[short_command_size];
   if (run_formatted(command, sizeof(command), nullptr, "mkdir -p %s", folder) != 0) return -1;
   // A measurement must not replay the journal or touch the superblock.
-  if (run_formatted(command, sizeof(command), nullptr, "mount -o %s %s %s",
-                    read_only ? "ro,noload" : "rw", loop.name, folder) != 0) {
+  // KV_FLASH is vfat, which has no journal and knows no "noload".
+  const char *options = !read_only                          ? "rw"
+                        : strcmp(name, name_kv_flash) == 0 ? "ro"
+                                                           : "ro,noload";
+  if (run_formatted(command, sizeof(command), nullptr, "mount -o %s %s %s", options, loop.name,
+                    folder) != 0) {
     return -1;
   }
   // The mount holds the loop device now; unmounting the folder releases it.
