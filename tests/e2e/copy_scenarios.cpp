@@ -67,7 +67,8 @@ const Scenario kCopy[] = {
                "to abort!\nContinue? [y]: ",
                kSuccess},
      .absent = {kAskFlash}, .calls = prepared_by("mmcblk1", "p"), .emmc_unchanged = false,
-     .end = copied_onto("mmcblk1", "1040384")},
+     .end = copied_onto("mmcblk1", "1040384"),
+     .dry_run = true},
     // 548 MiB: the flash size, the 32 MiB least storage and the 4 MiB before it.
     {.name = "ABlankUsbDiskOfExactlyTheRequiredSize", .box = box({"--external", "sda:548"}),
      .answers = "1\ny\n", .marker = "KVEMMC_BACKUP\n", .lines = {kSuccess},

@@ -80,7 +80,7 @@ Scenario migration(const char *name, const std::string &preset, int source) {
   Scenario row{.name = name, .box = {"--preset", preset, "--state", "dual"},
                .answers = std::string(s.menu) + "\ny\n", .marker = "KVEMMC_MIGRATE\n",
                .lines = {source == 1 ? kBackupQuestion : kQuestion, e2e::kSnapshotSaved, kSuccess},
-               .emmc_unchanged = false, .end = migrated(preset, s)};
+               .emmc_unchanged = false, .end = migrated(preset, s), .dry_run = true};
   row.box.insert(row.box.end(), s.box.begin(), s.box.end());
   if (source == 1) row.calls = kFromEmmcCalls;
   row.calls.push_back("mkfs.vfat -n KV_FLASH {loop}");

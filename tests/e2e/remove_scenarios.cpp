@@ -63,10 +63,12 @@ const Scenario kRemove[] = {
     // --- Removal gives the factory state back -----------------------------
     {.name = "RemovesTheDualBootOfKhadas", .box = dual(), .args = {"-v"}, .answers = "7\ny\n",
      .marker = "KVEMMC_REMOVE\n", .lines = {kQuestion + kSnapshot, ".img'\n", kSuccess},
-     .calls = kRemovalCalls, .emmc_unchanged = false, .end = factory_again("khadas_vim3")},
+     .calls = kRemovalCalls, .emmc_unchanged = false, .end = factory_again("khadas_vim3"),
+     .dry_run = true},
     {.name = "RemovesTheDualBootOfGxl", .box = dual({"--preset", "gxl_p212"}), .answers = "7\nY\n",
      .marker = "KVEMMC_REMOVE\n", .lines = {kQuestion + kSnapshot, kSuccess},
-     .calls = kRemovalCalls, .emmc_unchanged = false, .end = factory_again("gxl_p212")},
+     .calls = kRemovalCalls, .emmc_unchanged = false, .end = factory_again("gxl_p212"),
+     .dry_run = true},
 
     // --- Declined: nothing changes ------------------------------------------
     {.name = "EnterAloneAbortsTheRemoval", .box = dual(), .answers = "7\n\n",

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -142,6 +143,123 @@ std::string replace_all(std::string s, const std::string &from, const std::strin
   return s;
 }
 
+std::vector<std::string> lines_of(const std::string &text) {
+  std::istringstream in(text);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// The table a dry run's plan would write, "NAME OFFSET MIB MASK" (hex, as
+// read from the right-hand side of its tables, without the gaps).
+std::vector<std::string> planned_table(const std::string &plan) {
+  std::vector<std::string> rows;
+  bool in_table = false;
+  const std::regex row(R"(^[ *~+](\S+) +([0-9a-f]+) +([0-9]+) +([0-9a-f]+)$)");
+  for (const std::string &line : lines_of(plan)) {
+    if (line.rfind("Partition table now", 0) == 0) in_table = true;
+    if (line.rfind("(offsets", 0) == 0) in_table = false;
+    const size_t bar = line.find(" | ");
+    std::smatch m;
+    if (!in_table || bar == std::string::npos) continue;
+    const std::string side = line.substr(bar + 3);
+    if (!std::regex_match(side, m, row) || m[1] == "(gap)") continue;
+    rows.push_back(m[1].str() + " " + std::to_string(std::stoull(m[2], nullptr, 16)) + " " +
+                   m[3].str() + " " + std::to_string(std::stoull(m[4], nullptr, 16)));
+  }
+  return rows;
+}
+
+// The same rows of "boxtool table".
+std::vector<std::string> written_table(const std::string &listing) {
+  std::vector<std::string> rows;
+  const std::regex slot(R"(^slot \d+ (\S+) offset (0x[0-9a-f]+) size (0x[0-9a-f]+) mask (0x[0-9a-f]+)$)");
+  for (const std::string &line : lines_of(listing)) {
+    std::smatch m;
+    if (!std::regex_match(line, m, slot)) continue;
+    rows.push_back(m[1].str() + " " + std::to_string(std::stoull(m[2], nullptr, 16)) + " " +
+                   std::to_string(std::stoull(m[3], nullptr, 16) >> 20) + " " +
+                   std::to_string(std::stoull(m[4], nullptr, 16)));
+  }
+  return rows;
+}
+
+// Each moved partition once, "NAME FROM TO": where its bytes start and where
+// they end up, from a plan's schedule (staging in between) or from the
+// "Moving partition" lines of a run.
+std::vector<std::string> planned_moves(const std::string &plan) {
+  // Every copy that a later one moves on from is marked as staging, the
+  // last one of a partition is not.
+  std::vector<std::string> names, from, to;
+  std::vector<bool> last_staged, wrong;
+  const std::regex step(R"(^ +\d+\. (\S+) +0x([0-9a-f]+) -> 0x([0-9a-f]+) +\d+ MiB( \(staging\))?$)");
+  for (const std::string &line : lines_of(plan)) {
+    std::smatch m;
+    if (!std::regex_match(line, m, step)) continue;
+    size_t i = 0;
+    while (i < names.size() && names[i] != m[1]) i++;
+    if (i == names.size()) {
+      names.push_back(m[1]);
+      from.push_back(m[2]);
+      to.push_back("");
+      last_staged.push_back(true);
+      wrong.push_back(false);
+    }
+    if (!last_staged[i]) wrong[i] = true;
+    to[i] = m[3];
+    last_staged[i] = m[4].matched;
+  }
+  std::vector<std::string> moves;
+  for (size_t i = 0; i < names.size(); i++) {
+    const bool marks_wrong = wrong[i] || last_staged[i];
+    moves.push_back(names[i] + " " + from[i] + " " + to[i] + (marks_wrong ? " staging marks wrong" : ""));
+  }
+  std::sort(moves.begin(), moves.end());
+  return moves;
+}
+
+std::vector<std::string> run_moves(const std::string &out) {
+  std::vector<std::string> moves;
+  const std::regex moving(R"(Moving partition '(\S+)' from offset 0x([0-9a-f]+), size \d+MB to offset 0x([0-9a-f]+))");
+  for (const std::string &line : lines_of(out)) {
+    std::smatch m;
+    if (std::regex_search(line, m, moving)) moves.push_back(m[1].str() + " " + m[2].str() + " " + m[3].str());
+  }
+  std::sort(moves.begin(), moves.end());
+  return moves;
+}
+
+// What a dry run must not have called: a tool that writes, or a mount that may.
+bool writes(const std::string &call) {
+  for (const char *tool : {"mke2fs", "mkfs", "e2fsck", "resize2fs", "parted", "partprobe", "rm "})
+    if (call.rfind(tool, 0) == 0) return true;
+  if (call.rfind("rsync", 0) == 0) return call.find("--dry-run") == std::string::npos;
+  return call.rfind("mount", 0) == 0 && call.find(" -o ro") == std::string::npos &&
+         call.find(" -o ") != std::string::npos;
+}
+
+void check_dry_run(const fs::path &work, const std::string &real_out, const std::string &table) {
+  const std::string plan = read_file(work / "dry-run.out");
+  EXPECT_EQ(read_file(work / "dry-run.status"), "0\n") << plan;
+  expect_in_order(plan, {"---- Dry run: the plan; nothing has been written ----",
+                         "What a real run would do, in this order:",
+                         "Dry run: nothing was written. Run again without -n to carry it out."},
+                  "the dry run's output");
+  const std::string emmc = read_file(work / "dry-run.emmc");
+  if (emmc != "not compared\n") {
+    EXPECT_EQ(emmc, "same\n") << "the dry run changed the eMMC";
+  }
+  EXPECT_EQ(read_file(work / "dry-run.media"), "same\n") << "the dry run changed the boot media";
+  EXPECT_EQ(read_file(work / "log" / "dry-run.left"), "") << "the dry run left this";
+  EXPECT_EQ(read_file(work / "log" / "dry-run.systemctl"), "") << "the dry run touched a service";
+  for (const std::string &call : lines_of(read_file(work / "log" / "dry-run.calls")))
+    EXPECT_FALSE(writes(call)) << "the dry run called: " << call;
+  if (plan.find("Partition table now") != std::string::npos) {
+    EXPECT_EQ(planned_table(plan), written_table(table)) << plan;
+    EXPECT_EQ(planned_moves(plan), run_moves(real_out)) << plan;
+  }
+}
+
 }  // namespace
 
 Reading reserved_as_before() {
@@ -177,6 +295,7 @@ void run_scenario(const Scenario &row) {
                                 "--cache", fs::path(KVEMMC_BOX_WORK) / ".image-cache",
                                 "--snapshot"};
   argv.insert(argv.end(), row.box.begin(), row.box.end());
+  if (row.dry_run) argv.push_back("--dry-run-first");
   argv.push_back("--");
   argv.insert(argv.end(), row.args.begin(), row.args.end());
   const Process p = run_process(argv, row.answers, work / "console");
@@ -237,6 +356,7 @@ void run_scenario(const Scenario &row) {
     EXPECT_EQ(r.status, 0) << "boxtool " << reading.front() << ": " << r.out << r.err;
     return r.out;
   };
+  if (row.dry_run) check_dry_run(work, p.out, read({"table", "{emmc}"}));
   for (const Reading &reading : row.end) {
     const std::string what = "boxtool " + reading.boxtool.front();
     const std::string out = read(reading.boxtool);

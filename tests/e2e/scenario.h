@@ -45,6 +45,11 @@ struct Scenario {
   // kvemmc left no loop device attached and nothing mounted below /media.
   bool nothing_left = true;
   std::vector<Reading> end;        // the end state, as the box's readers see it
+  // The box runs kvemmc with -n first, with the same answers: that run ends
+  // with 0, writes nothing (eMMC, boot media, marker, external devices),
+  // stops no service, runs no tool that writes, and shows a plan whose new
+  // table and moves are what the real run then writes.
+  bool dry_run = false;
 };
 
 // The line that names the recovery snapshot, up to its time stamp.

@@ -63,9 +63,14 @@ const Scenario kStartup[] = {
      .status = 255, .marker = nullptr, .lines = {kBanner + kMarkerFailed}},
     {.name = "TheStartedMarkerReplacesAWholeOldOne", .box = {"--marker", "KVEMMC_NEW\\nleft over\\n"},
      .lines = kFreshMenu},
+    // A dry run leaves the marker as it found it, however it ends.
+    {.name = "ADryRunWritesNoMarker", .box = {"--marker", "KVEMMC_NEW\\n"}, .args = {"-vn"},
+     .marker = "KVEMMC_NEW\n", .lines = kFreshMenu},
 
     // --- Options -------------------------------------------------------------
     {.name = "UnknownShortOptionEndsTheRun", .args = {"-q"}, .status = 255, .lines = {kBanner}},
+    {.name = "TheDryRunOptionTakesNoArgument", .args = {"--dry-run=yes"}, .status = 255,
+     .lines = {kBanner}},
     {.name = "FlashSizeAboveTheRange", .args = {"-f", "4096"}, .status = 255,
      .lines = {"Invalid KV_FLASH partition size: '4096" + kBadFlash}},
     {.name = "OldKernelIsRefused", .box = {"--uname-2.6"}, .status = 255,
