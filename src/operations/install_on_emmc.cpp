@@ -65,11 +65,7 @@ int show_plan(operation_run &run, const mmc_partitions_fmt *table,
   operation_plan plan;
   plan.title = dual ? "Install Kestrova on eMMC beside Android (dual boot)"
                     : "Install Kestrova on eMMC in Android's place (single boot)";
-  plan.writes_emmc = true;
-  plan.old_table = table;
-  plan.new_table = new_table;
-  plan.dtb_mode = has_userdata;
-  plan.moves = !dual;
+  plan_table_write(plan, table, new_table, has_userdata, !dual);
   for (const plan_data_row &row : data) plan_data(plan, row.source, row.used, row.target, row.room);
   if (plan_snapshot(plan) != 0) return -1;
   plan_point_of_no_return(plan);

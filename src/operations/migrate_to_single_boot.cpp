@@ -63,11 +63,7 @@ int show_plan(operation_run &run, const mmc_partitions_fmt *table,
               const plan_data_row (&data)[3]) {
   operation_plan plan;
   plan.title = "Migrate the Kestrova dual boot installation to single boot";
-  plan.writes_emmc = true;
-  plan.old_table = table;
-  plan.new_table = new_table;
-  plan.dtb_mode = has_userdata;
-  plan.moves = true;
+  plan_table_write(plan, table, new_table, has_userdata, true);
   for (const plan_data_row &row : data) {
     if (row.source) plan_data(plan, row.source, row.used, row.target, row.room);
   }

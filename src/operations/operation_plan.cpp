@@ -150,6 +150,15 @@ void print_step(uint32_t number, const char *text) {
 
 }  // namespace
 
+void plan_table_write(operation_plan &plan, const mmc_partitions_fmt *old_table,
+                      const mmc_partitions_fmt *new_table, int dtb_mode, bool moves) {
+  plan.writes_emmc = true;
+  plan.old_table = old_table;
+  plan.new_table = new_table;
+  plan.dtb_mode = dtb_mode;
+  plan.moves = moves;
+}
+
 void plan_data(operation_plan &plan, const char *source, uint64_t used, const char *target,
                uint64_t room) {
   if (plan.data_count < max_plan_rows) plan.data[plan.data_count++] = {source, used, target, room};

@@ -42,6 +42,10 @@ struct operation_plan {
   uint32_t point_of_no_return = no_point_of_no_return;  // the first step past it
 };
 
+// A table write from `old_table` to `new_table` in `dtb_mode`; `moves`:
+// the partitions that stay move (single boot).
+void plan_table_write(operation_plan &plan, const mmc_partitions_fmt *old_table,
+                      const mmc_partitions_fmt *new_table, int dtb_mode, bool moves);
 void plan_data(operation_plan &plan, const char *source, uint64_t used, const char *target,
                uint64_t room);
 // A folder whose content a real run deletes or replaces.

@@ -90,10 +90,7 @@ int show_plan(operation_run &run, const mmc_partitions_fmt *table,
               bool dtb_restored) {
   operation_plan plan;
   plan.title = "Remove the Kestrova dual boot installation from eMMC";
-  plan.writes_emmc = true;
-  plan.old_table = table;
-  plan.new_table = android_only;
-  plan.dtb_mode = has_userdata;
+  plan_table_write(plan, table, android_only, has_userdata, false);
   plan_emptied(plan, path_emmc_flash_mount);
   plan_emptied(plan, path_emmc_storage_data);
   if (plan_snapshot(plan) != 0) return -1;
