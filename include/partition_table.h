@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "kvemmc.h"
+#include "region_io.h"
 
 constexpr size_t partition_name_size = 16;
 constexpr uint32_t max_partitions = 32;
@@ -164,8 +165,11 @@ int collect_avb_names(const mmc_partitions_fmt *table, avb_partition_list *list,
 // new offset on `device`. Checks the whole plan (check_partition_moves) before
 // the first write; uses a bounded buffer; flushes the device before it
 // returns 0. -1 on failure, with the cause printed.
+struct relocation_journal;
+// With `journal`, its progress is recorded there (see below).
 int move_partitions(unsigned int has_userdata, const mmc_partitions_fmt *old_table,
-                    const mmc_partitions_fmt *new_table, const char *device = path_emmc_device);
+                    const mmc_partitions_fmt *new_table, const char *device = path_emmc_device,
+                    relocation_journal *journal = nullptr);
 
 // One copy of a relocation: a partition's bytes from `from` to `to`; a copy
 // to a staging area (`staging`) is moved on from there by a later step.
@@ -208,6 +212,68 @@ struct move_list {
 // is missing from a table, with the message printed).
 int prepare_partition_move(const char *name, const mmc_partitions_fmt *old_table,
                            const mmc_partitions_fmt *new_table, move_list *list);
+
+// ---- The relocation's journal ----
+// A single-boot change writes, before its table, everything needed to
+// finish the relocation without the old table, and then after every stretch
+// of copied data (at most 64 MiB) a small record of how far it got, each
+// made durable after the bytes it speaks of. A run that was cut off can be
+// finished from the last record: no source byte is overwritten before the
+// copy that reads it is recorded as done.
+inline constexpr const char path_relocation_journal[] =
+    "/storage/backup/kvemmc/relocation.journal";
+constexpr uint64_t journal_record_interval = 0x4000000;  // 64 MiB
+constexpr uint32_t journal_operation_install = 1;
+constexpr uint32_t journal_operation_migrate = 2;
+
+struct journal_header {
+  char magic[8];
+  uint32_t header_size;
+  uint32_t operation;    // journal_operation_*
+  uint32_t data_source;  // where the data come from (data_source_*)
+  uint32_t has_userdata;
+  uint64_t emmc_size;
+  mmc_partitions_fmt old_table;
+  mmc_partitions_fmt new_table;
+  char snapshot[256];  // the recovery snapshot of the reserved area before
+  relocation_schedule schedule;
+  uint32_t checksum;  // crc32 of every byte before it
+};
+
+// Where a journal says the relocation stands: the copies before `step` are
+// done, and `done` bytes of that one.
+struct journal_state {
+  journal_header header;
+  uint32_t step;
+  uint64_t done;
+  uint64_t records;  // the sound records read
+};
+
+struct relocation_journal {
+  owned_fd file;
+  uint64_t records = 0;
+};
+
+// Writes `header` (the checksum is set here) as a new journal `path` in
+// place of any older one, durable. 0, or -1 with the cause printed.
+int create_relocation_journal(relocation_journal &journal, journal_header &header,
+                              const char *path = path_relocation_journal);
+// Records that `done` bytes of copy `step` are on the device (which the
+// caller made durable first). 0 or -1.
+int record_relocation_progress(relocation_journal &journal, uint32_t step, uint64_t done);
+// Reads and checks a journal: 1 there is none; 0 `state` holds it (a torn or
+// damaged last record is left out); -1 it fails its checks (said).
+int read_relocation_journal(journal_state *state, const char *path = path_relocation_journal);
+// Opens the journal of `state` again for further records. 0 or -1.
+int reopen_relocation_journal(relocation_journal &journal, const journal_state &state,
+                              const char *path = path_relocation_journal);
+int remove_relocation_journal(const char *path = path_relocation_journal);
+
+// Carries out, or finishes, the relocation between the journal's two tables
+// from where it stands, recording its progress in `journal`. Checks first
+// that the moves of the tables are still the journal's. 0 or -1 (said).
+int resume_partition_moves(const journal_state &state, relocation_journal &journal,
+                           const char *device = path_emmc_device);
 
 // Copies `size` bytes of the open device `fd` from offset `from` to offset
 // `to` through `chunk` (`chunk_size` bytes), chunk after chunk in the

@@ -309,10 +309,53 @@ void show_progress(copy_progress *progress, uint64_t done) {
   fflush(stdout);
 }
 
-int run_step(int fd, const move_list *list, const move_step &step, uint8_t *chunk,
-             uint64_t chunk_size) {
+// Where a copy stands in the journal, if it keeps one.
+struct journal_position {
+  relocation_journal *journal;
+  uint32_t step;
+};
+
+// Copies [from, from + size) to `to` from `start` bytes on, in the safe
+// direction. With a journal, a record follows every stretch of at most
+// 64 MiB, made durable after the bytes it covers; where the two ranges lie
+// closer than that, stretch and chunk shrink to their distance, so that no
+// byte a recorded point still has to read is overwritten before the record.
+int copy_range(int fd, uint64_t from, uint64_t to, uint64_t size, uint8_t *chunk,
+               uint64_t chunk_size, uint64_t start, journal_position at) {
+  const bool backward = to > from && to - from < size;
+  const uint64_t distance = from > to ? from - to : to - from;
+  uint64_t stretch = journal_record_interval;
+  if (at.journal && distance < size) {
+    if (distance < chunk_size) chunk_size = distance;
+    if (distance / chunk_size * chunk_size < stretch) stretch = distance / chunk_size * chunk_size;
+  }
+  copy_progress progress = {size >= progress_threshold && isatty(STDOUT_FILENO) == 1, size, 0};
+  uint64_t unrecorded = 0;
+  for (uint64_t done = start; done < size;) {
+    uint64_t length = size - done < chunk_size ? size - done : chunk_size;
+    uint64_t position = backward ? size - done - length : done;
+    if (read_region_at(fd, from + position, chunk, length) != 0) return -1;
+    if (write_region_at(fd, to + position, chunk, length) != 0) return -1;
+    done += length;
+    unrecorded += length;
+    show_progress(&progress, done);
+    if (at.journal && (unrecorded >= stretch || done == size)) {
+      if (sync_region_file(fd) != 0 || record_relocation_progress(*at.journal, at.step, done) != 0)
+        return -1;
+      unrecorded = 0;
+    }
+  }
+  if (at.journal && size == start && start == 0) {
+    if (record_relocation_progress(*at.journal, at.step, 0) != 0) return -1;
+  }
+  return 0;
+}
+
+int run_step(int fd, const move_list *list, const move_plan *plan, uint32_t index, uint8_t *chunk,
+             uint64_t chunk_size, uint64_t start, relocation_journal *journal) {
+  const move_step &step = plan->steps[index];
   const partition_move &move = list->moves[step.move];
-  if (step.first) {
+  if (step.first || start > 0) {
     printf(
         "Moving partition '%s' from offset 0x%012llx, size %lldMB to offset 0x%012llx, please "
         "wait...\n",
@@ -321,13 +364,56 @@ int run_step(int fd, const move_list *list, const move_step &step, uint8_t *chun
         static_cast<unsigned long long>(move.entry.offset));
     fflush(stdout);
   }
-  if (move_partition_contents(fd, step.from, step.to, move.entry.size, chunk, chunk_size) != 0) {
+  if (step.from == step.to) {
+    if (journal && record_relocation_progress(*journal, index, move.entry.size) != 0) return -1;
+    return 0;
+  }
+  if (copy_range(fd, step.from, step.to, move.entry.size, chunk, chunk_size, start,
+                 {journal, index}) != 0) {
     printf("Failed to move memory of partition %s\n", printable_slot_name(move.entry.name).text);
     return -1;
   }
   // A staged copy must be on the device before its source is overwritten.
   if (step.to != move.entry.offset) return sync_region_file(fd);
   return 0;
+}
+
+// The schedule from copy `first`, `start` bytes into it, on.
+int run_schedule(int fd, const move_list *list, const move_plan *plan, uint32_t first,
+                 uint64_t start, relocation_journal *journal) {
+  uint64_t chunk_size = relocation_chunk_size;
+  if (chunk_size == 0 || chunk_size > max_chunk_size) chunk_size = max_chunk_size;
+  owned<uint8_t> chunk = allocate_zeroed(static_cast<size_t>(chunk_size));
+  if (!chunk) {
+    puts("malloc failed for chunk reading!");
+    return -1;
+  }
+  for (uint32_t i = first; i < plan->count; i++) {
+    if (run_step(fd, list, plan, i, chunk.get(), chunk_size, i == first ? start : 0, journal) != 0)
+      return -1;
+  }
+  return sync_region_file(fd);
+}
+
+void fill_schedule(const move_list *list, const move_plan *plan, relocation_schedule *schedule) {
+  schedule->count = plan->count;
+  for (uint32_t i = 0; i < plan->count; i++) {
+    const move_step &step = plan->steps[i];
+    const partition_entry &entry = list->moves[step.move].entry;
+    schedule->steps[i] = {printable_slot_name(entry.name), step.from, step.to, entry.size,
+                          step.to != entry.offset};
+  }
+}
+
+bool same_schedule(const relocation_schedule &a, const relocation_schedule &b) {
+  if (a.count != b.count) return false;
+  for (uint32_t i = 0; i < a.count; i++) {
+    const relocation_step &x = a.steps[i], &y = b.steps[i];
+    if (x.from != y.from || x.to != y.to || x.size != y.size || x.staging != y.staging ||
+        strncmp(x.name.text, y.name.text, sizeof(x.name.text)) != 0)
+      return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -367,17 +453,7 @@ int prepare_partition_move(const char *name, const mmc_partitions_fmt *old_table
 int move_partition_contents(int fd, uint64_t from, uint64_t to, uint64_t size, uint8_t *chunk,
                             uint64_t chunk_size) {
   if (from == to || size == 0) return 0;
-  bool backward = to > from && to - from < size;
-  copy_progress progress = {size >= progress_threshold && isatty(STDOUT_FILENO) == 1, size, 0};
-  for (uint64_t done = 0; done < size;) {
-    uint64_t length = size - done < chunk_size ? size - done : chunk_size;
-    uint64_t position = backward ? size - done - length : done;
-    if (read_region_at(fd, from + position, chunk, length) != 0) return -1;
-    if (write_region_at(fd, to + position, chunk, length) != 0) return -1;
-    done += length;
-    show_progress(&progress, done);
-  }
-  return 0;
+  return copy_range(fd, from, to, size, chunk, chunk_size, 0, {nullptr, 0});
 }
 
 int check_partition_moves(unsigned int has_userdata, const mmc_partitions_fmt *old_table,
@@ -388,19 +464,13 @@ int check_partition_moves(unsigned int has_userdata, const mmc_partitions_fmt *o
   move_plan plan;
   if (plan_relocation(has_userdata, old_table, new_table, device, handle, &list, &plan) != 0)
     return -1;
-  if (!schedule) return 0;
-  schedule->count = plan.count;
-  for (uint32_t i = 0; i < plan.count; i++) {
-    const move_step &step = plan.steps[i];
-    const partition_entry &entry = list.moves[step.move].entry;
-    schedule->steps[i] = {printable_slot_name(entry.name), step.from, step.to, entry.size,
-                          step.to != entry.offset};
-  }
+  if (schedule) fill_schedule(&list, &plan, schedule);
   return 0;
 }
 
 int move_partitions(unsigned int has_userdata, const mmc_partitions_fmt *old_table,
-                    const mmc_partitions_fmt *new_table, const char *device) {
+                    const mmc_partitions_fmt *new_table, const char *device,
+                    relocation_journal *journal) {
   puts("");
   if (check_installation_unmounted() != 0) return -1;
   owned_fd handle;
@@ -408,14 +478,27 @@ int move_partitions(unsigned int has_userdata, const mmc_partitions_fmt *old_tab
   move_plan plan;
   if (plan_relocation(has_userdata, old_table, new_table, device, handle, &list, &plan) != 0)
     return -1;
-  uint64_t chunk_size = relocation_chunk_size;
-  if (chunk_size == 0 || chunk_size > max_chunk_size) chunk_size = max_chunk_size;
-  owned<uint8_t> chunk = allocate_zeroed(static_cast<size_t>(chunk_size));
-  if (!chunk) {
-    puts("malloc failed for chunk reading!");
+  return run_schedule(handle.fd, &list, &plan, 0, 0, journal);
+}
+
+int resume_partition_moves(const journal_state &state, relocation_journal &journal,
+                           const char *device) {
+  puts("");
+  if (check_installation_unmounted() != 0) return -1;
+  const journal_header &header = state.header;
+  owned_fd handle;
+  move_list list;
+  move_plan plan;
+  if (plan_relocation(header.has_userdata, &header.old_table, &header.new_table, device, handle,
+                      &list, &plan) != 0)
+    return -1;
+  relocation_schedule now;
+  fill_schedule(&list, &plan, &now);
+  if (!same_schedule(now, header.schedule)) {
+    puts("The moves between the journal's tables are no longer the ones it recorded: the "
+         "relocation is not finished!");
     return -1;
   }
-  for (uint32_t i = 0; i < plan.count; i++)
-    if (run_step(handle.fd, &list, plan.steps[i], chunk.get(), chunk_size) != 0) return -1;
-  return sync_region_file(handle.fd);
+  if (state.step > plan.count) return -1;
+  return run_schedule(handle.fd, &list, &plan, state.step, state.done, &journal);
 }

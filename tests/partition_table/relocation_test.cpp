@@ -178,7 +178,9 @@ class Relocation : public testing::Test {
     return result;
   }
   int move(const relocation_case &c, const image_file &image, std::string *output) {
-    return run(move_partitions, c, image, output);
+    return run([](unsigned int h, const mmc_partitions_fmt *o, const mmc_partitions_fmt *n,
+                  const char *d) { return move_partitions(h, o, n, d); },
+               c, image, output);
   }
   int check(const relocation_case &c, const image_file &image, std::string *output) {
     return run([](unsigned int h, const mmc_partitions_fmt *o, const mmc_partitions_fmt *n,
@@ -437,3 +439,67 @@ TEST_F(Relocation, MovesPartitionsLargerThanFourGibibytes) {
 }
 
 }  // namespace
+
+// ---- The journal ----
+
+// A move over its own old place, closer than a chunk: every record is at
+// most the distance beyond the one before, so that a run cut off right
+// before a record still finds every byte it has to copy again; and a run
+// cut off there is finished from the journal exactly.
+TEST_F(Relocation, AJournalledMoveCloserThanAChunkCanBeFinishedFromEveryStretch) {
+  relocation_chunk_size = 64 * KiB;
+  const uint64_t size = 5 * 64 * KiB + 777, from = 5 * MiB;
+  for (uint64_t to : {from - 100, from + 3 * 64 * KiB + 5}) {
+    const uint64_t distance = to > from ? to - from : from - to;
+    relocation_case c = userdata_case({{"super", size, from, to, 0}}, 8 * MiB);
+    image_file image(c.device_size);
+    std::mt19937_64 random(9);
+    c.fill(image, relocation_chunk_size, random);
+    const std::vector<uint8_t> before = image.all();
+    mmc_partitions_fmt old_table = table_of(c.partitions, false);
+    mmc_partitions_fmt new_table = table_of(c.partitions, true);
+    static journal_header header;
+    memset(&header, 0, sizeof(header));
+    header.operation = journal_operation_install;
+    header.has_userdata = 1;
+    header.old_table = old_table;
+    header.new_table = new_table;
+    const std::string path = image.folder + "/relocation.journal";
+    CaptureStdout();
+    ASSERT_EQ(check_partition_moves(1, &old_table, &new_table, image.path.c_str(), &header.schedule), 0);
+    relocation_journal journal;
+    ASSERT_EQ(create_relocation_journal(journal, header, path.c_str()), 0);
+    ASSERT_EQ(move_partitions(1, &old_table, &new_table, image.path.c_str(), &journal), 0);
+    GetCapturedStdout();
+    c.expect_moved(image);
+
+    // The records: how far the copy was durable each time.
+    std::vector<uint64_t> done;
+    for (uint64_t i = 0;; i++) {
+      uint64_t value = 0;
+      if (pread(journal.file.fd, &value, 8, static_cast<off_t>(0x2000 + 32 * i + 8)) != 8) break;
+      done.push_back(value);
+    }
+    ASSERT_GE(done.size(), 2u);
+    ASSERT_EQ(done.back(), size);
+    for (size_t i = 1; i < done.size(); i++) ASSERT_LE(done[i] - done[i - 1], distance) << i;
+
+    // Cut off right before record k + 1, with all of its bytes written.
+    const size_t k = done.size() / 2;
+    ASSERT_EQ(pwrite(image.fd, before.data(), before.size(), 0), static_cast<ssize_t>(before.size()));
+    std::vector<uint8_t> chunk(distance);
+    const uint64_t written = done[k];
+    const uint64_t at = to > from ? size - written : 0;
+    ASSERT_EQ(move_partition_contents(image.fd, from + at, to + at, written, chunk.data(), distance), 0);
+    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(0x2000 + 32 * k)), 0);
+    static journal_state state;
+    ASSERT_EQ(read_relocation_journal(&state, path.c_str()), 0);
+    EXPECT_EQ(state.done, done[k - 1]);
+    relocation_journal again;
+    CaptureStdout();
+    ASSERT_EQ(reopen_relocation_journal(again, state, path.c_str()), 0);
+    EXPECT_EQ(resume_partition_moves(state, again, image.path.c_str()), 0);
+    GetCapturedStdout();
+    c.expect_moved(image);
+  }
+}
