@@ -162,7 +162,10 @@ int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_u
   }
 
   // The reserved area as it is now, on the boot media.
-  if (save_reserved_snapshot() != 0) return -1;
+  char snapshot[320] = {};
+  if (save_reserved_snapshot(path_reserved_device, path_snapshot_folder, snapshot,
+                             sizeof(snapshot)) != 0)
+    return -1;
 
   // ---- The point of no return ----
   // 5. The OP-TEE driver keeps the reserved partition open. (The commands go
@@ -189,7 +192,13 @@ int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_u
 
   // 7-9. The new table and both DTB copies; in single boot the kept
   // partitions move and KV_STORAGE is made afresh; KV_FLASH.
-  if (write_new_layout(has_userdata, dual ? nullptr : table, &new_table) != 0) return -1;
+  // Single boot keeps a journal of the relocation on the boot media, so that
+  // a run that is cut off can be finished by the next one.
+  relocation_journal journal;
+  const layout_change change = {journal_operation_install, data_source, snapshot};
+  run.journal_kept = !dual;
+  if (write_new_layout(has_userdata, dual ? nullptr : table, &new_table, &change, journal) != 0)
+    return -1;
   if (close_critical_window(window) != 0) return -1;
 
   // 10. Mount.
@@ -201,8 +210,9 @@ int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_u
   // 13. Dual boot: what a removal writes back.
   if (dual) store_dual_boot_images(areas, "Can not create backup of APT!", "Can not create backup of dtb!");
 
-  // 14. Unmount.
+  // 14. Unmount; the change is complete, its journal goes.
   if (unmount_installation(run) != 0) return -1;
+  if (!dual && end_relocation_journal() != 0) return -1;
 
   // 15. Done.
   puts("\nSuccess!\n");

@@ -173,7 +173,10 @@ int migrate_to_single_boot(int has_userdata, const mmc_partitions_fmt *table, in
   }
 
   // The reserved area as it is now, on the boot media.
-  if (save_reserved_snapshot() != 0) return -1;
+  char snapshot[320] = {};
+  if (save_reserved_snapshot(path_reserved_device, path_snapshot_folder, snapshot,
+                             sizeof(snapshot)) != 0)
+    return -1;
 
   // ---- The point of no return ----
   notice.armed = from_emmc;
@@ -182,7 +185,12 @@ int migrate_to_single_boot(int has_userdata, const mmc_partitions_fmt *table, in
 
   // 4-6. The new table and both DTB copies, the kept partitions at their
   // new places, KV_STORAGE and KV_FLASH made afresh.
-  if (write_new_layout(has_userdata, table, &new_table) != 0) return -1;
+  // The relocation keeps a journal on the boot media, so that a run that is
+  // cut off can be finished by the next one.
+  relocation_journal journal;
+  const layout_change change = {journal_operation_migrate, data_source, snapshot};
+  run.journal_kept = true;
+  if (write_new_layout(has_userdata, table, &new_table, &change, journal) != 0) return -1;
   if (close_critical_window(window) != 0) return -1;
 
   // 7. Mount with the new table.
@@ -203,6 +211,7 @@ int migrate_to_single_boot(int has_userdata, const mmc_partitions_fmt *table, in
     return -1;
   }
   notice.armed = false;
+  if (end_relocation_journal() != 0) return -1;
 
   // 12. Done.
   puts("\nSuccess!\n");

@@ -108,28 +108,70 @@ void warn_if_emmc_worn() {
 
 // ---- The layout change ----
 
-int write_new_layout(int has_userdata, const mmc_partitions_fmt *old_table,
-                     const mmc_partitions_fmt *new_table) {
+int make_installation_filesystems(const mmc_partitions_fmt *new_table, bool storage) {
   constexpr const char msg_format_failed[] = "Failed to format partition '%s'!\n";
-  if (write_partition_table(has_userdata, new_table, path_reserved_device) != 0) {
-    puts("Failed to write the new partition table to eMMC!");
+  if (storage && format_ext4_partition(new_table, name_kv_storage) < 0) {
+    printf(msg_format_failed, name_kv_storage);
     return -1;
-  }
-  if (old_table) {
-    if (move_partitions(static_cast<unsigned>(has_userdata), old_table, new_table) < 0) {
-      puts("Failed to move partitions");
-      return -1;
-    }
-    if (format_ext4_partition(new_table, name_kv_storage) < 0) {
-      printf(msg_format_failed, name_kv_storage);
-      return -1;
-    }
   }
   if (format_vfat_partition(new_table, name_kv_flash) < 0) {
     printf(msg_format_failed, name_kv_flash);
     return -1;
   }
   return 0;
+}
+
+namespace {
+
+// Everything a later run needs to finish the change without the old table.
+int start_relocation_journal(int has_userdata, const mmc_partitions_fmt *old_table,
+                             const mmc_partitions_fmt *new_table, const layout_change &change,
+                             relocation_journal &journal) {
+  owned<journal_header> header = allocate_zeroed<journal_header>(sizeof(journal_header));
+  if (!header) {
+    puts("malloc failed for the relocation journal!");
+    return -1;
+  }
+  header->operation = change.operation;
+  header->data_source = static_cast<uint32_t>(change.data_source);
+  header->has_userdata = static_cast<uint32_t>(has_userdata);
+  header->emmc_size = block_device_size("mmcblk0");
+  header->old_table = *old_table;
+  header->new_table = *new_table;
+  snprintf(header->snapshot, sizeof(header->snapshot), "%s", change.snapshot ? change.snapshot : "");
+  if (check_partition_moves(static_cast<unsigned>(has_userdata), old_table, new_table,
+                            path_emmc_device, &header->schedule) != 0 ||
+      create_relocation_journal(journal, *header) != 0) {
+    puts("Failed to move partitions");
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int write_new_layout(int has_userdata, const mmc_partitions_fmt *old_table,
+                     const mmc_partitions_fmt *new_table, const layout_change *change,
+                     relocation_journal &journal) {
+  if (old_table && start_relocation_journal(has_userdata, old_table, new_table, *change,
+                                            journal) != 0)
+    return -1;
+  if (write_partition_table(has_userdata, new_table, path_reserved_device) != 0) {
+    puts("Failed to write the new partition table to eMMC!");
+    return -1;
+  }
+  if (old_table &&
+      move_partitions(static_cast<unsigned>(has_userdata), old_table, new_table, path_emmc_device,
+                      &journal) < 0) {
+    puts("Failed to move partitions");
+    return -1;
+  }
+  return make_installation_filesystems(new_table, old_table != nullptr);
+}
+
+int end_relocation_journal() {
+  if (!path_exists(path_relocation_journal)) return 0;
+  return remove_relocation_journal();
 }
 
 // ---- The backup on the boot media ----
@@ -281,7 +323,8 @@ int next_snapshot_name(char *path, size_t path_size, const char *folder) {
   return -1;
 }
 
-int save_reserved_snapshot(const char *reserved, const char *folder) {
+int save_reserved_snapshot(const char *reserved, const char *folder, char *saved,
+                           size_t saved_size) {
   owned<uint8_t> area;
   if (read_file_region(area, reserved, 0, reserved_snapshot_size) != 0) {
     printf("Failed to read '%s' for the recovery snapshot!\n", reserved);
@@ -312,6 +355,7 @@ int save_reserved_snapshot(const char *reserved, const char *folder) {
     return -1;
   }
   printf("Recovery snapshot of '%s' saved as '%s'\n", reserved, path);
+  if (saved) snprintf(saved, saved_size, "%s", path);
   return 0;
 }
 
@@ -513,4 +557,9 @@ operation_run::~operation_run() {
     puts("The temporary Kestrova mounts could not all be removed!");
   }
   if (kodi_stopped) start_kodi(*this);
+  if (journal_kept && path_exists(path_relocation_journal)) {
+    printf("The change is recorded in '%s': start kvemmc again from the boot media to finish "
+           "it, or to see what is left.\n",
+           path_relocation_journal);
+  }
 }

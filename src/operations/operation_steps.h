@@ -60,12 +60,27 @@ inline int check_room(const char *source, const char *partition, uint64_t room, 
 int check_table_write(int dtb_mode, const mmc_partitions_fmt *table);
 
 // ---- The layout change ----
+// What a single-boot change's journal names besides the two tables.
+struct layout_change {
+  uint32_t operation;  // journal_operation_*
+  int data_source;
+  const char *snapshot;
+};
 // After the point of no return: the new table and both DTB copies; then,
 // given the table it replaces (single boot), the kept partitions move to
 // their new places and KV_STORAGE is made afresh; last KV_FLASH is made
 // afresh. 0, or -1 after the line of the step that failed.
+// A single-boot change (`old_table` given) first writes its journal, with
+// the operation, the data's source and the snapshot `change` names.
 int write_new_layout(int has_userdata, const mmc_partitions_fmt *old_table,
-                     const mmc_partitions_fmt *new_table);
+                     const mmc_partitions_fmt *new_table, const layout_change *change,
+                     relocation_journal &journal);
+// KV_STORAGE (ext4, when `storage`) and KV_FLASH (vfat) made afresh. 0, or
+// -1 after "Failed to format partition '%s'!".
+int make_installation_filesystems(const mmc_partitions_fmt *new_table, bool storage);
+// The journal of a single-boot change goes once the change is complete. 0,
+// or -1 (said): a journal left behind would offer to finish it again.
+int end_relocation_journal();
 
 // ---- Recovery snapshot ----
 // The table and both DTB copies, as they are before a table write.
@@ -79,7 +94,8 @@ inline constexpr const char path_snapshot_folder[] = "/storage/backup/kvemmc";
 // Never replaces a file. Prints the file's name; 0, or -1 with the cause
 // printed and no half-written file left.
 int save_reserved_snapshot(const char *reserved = path_reserved_device,
-                           const char *folder = path_snapshot_folder);
+                           const char *folder = path_snapshot_folder, char *saved = nullptr,
+                           size_t saved_size = 0);
 // The name that save_reserved_snapshot would give a snapshot now, for a plan.
 // 0, or -1 with the cause printed.
 int next_snapshot_name(char *path, size_t path_size, const char *folder = path_snapshot_folder);
@@ -136,14 +152,15 @@ void store_dual_boot_images(dual_boot_images &images, const char *table_failed,
 struct operation_run {
   bool mounted = false;       // the temporary eMMC mounts were made
   bool kodi_stopped = false;  // this run stopped kodi
+  bool journal_kept = false;  // a single-boot change's journal is on the boot media
   bool succeeded = false;
   operation_run() = default;
   operation_run(const operation_run &) = delete;
   operation_run &operator=(const operation_run &) = delete;
   // Unless the run succeeded: unmounts "/media/KV_FLASH" and
   // "/media/KV_STORAGE" (releasing their loop devices) and starts kodi again
-  // if this run stopped it. Failures add their own line; the result stays a
-  // failure.
+  // if this run stopped it; names a journal that lets the next run finish
+  // the change. Failures add their own line; the result stays a failure.
   ~operation_run();
 };
 
