@@ -12,3 +12,7 @@ int migrate_to_single_boot(int has_userdata, const mmc_partitions_fmt *table, in
 int backup_to_boot_media(const mmc_partitions_fmt *table);
 int copy_to_external();
 int remove_dual_boot(int has_userdata, const mmc_partitions_fmt *table);
+// At start-up from the boot media: a single-boot change that was cut off
+// (its journal on the boot media) is offered to be finished. 1: there is
+// none to finish, the menu follows; 0 or -1: the run ends with that.
+int finish_interrupted_change(const mmc_partitions_fmt *table);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "frontend.h"
+#include "operations.h"
 
 namespace {
 
@@ -290,8 +291,10 @@ int kvemmc_main(int argc, char **argv) {
     return -1;
   }
 
-  // Menu and one operation, then the end of the run.
-  int result = run_menu(table.get(), running_from_boot_media);
+  // A single-boot change that was cut off comes before the menu; then the
+  // menu and one operation, then the end of the run.
+  int result = running_from_boot_media == 1 ? finish_interrupted_change(table.get()) : 1;
+  if (result > 0) result = run_menu(table.get(), running_from_boot_media);
   table.reset();
   scratch.buffer.reset();
   scratch_buffer = nullptr;

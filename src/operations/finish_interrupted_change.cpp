@@ -1,0 +1,134 @@
+// A single-boot change (an installation in Android's place, or a migration)
+// that was cut off between its table write and its end: its journal on the
+// boot media holds both tables, the relocation's copies and how far they
+// got, where the data come from and the snapshot of the reserved area from
+// before. Started again from the boot media, kvemmc offers to finish it.
+//
+// First half, before anything is written: the journal read and checked, its
+// new table compared with the one on the eMMC, the step it stopped in named,
+// the consent. Second half, in the change's own order: the rest of the
+// relocation (protected from signals, recorded in the journal), KV_STORAGE
+// and KV_FLASH made afresh, the mounts, the copy, the unmount; then the
+// journal goes and the operation's status word is set.
+#include <cstdio>
+#include <cstring>
+
+#include "frontend.h"
+#include "operation_plan.h"
+#include "operation_steps.h"
+#include "operations.h"
+#include "storage.h"
+
+namespace {
+
+// Where the change stopped, in words.
+void describe_progress(const journal_state &state, char *text, size_t size) {
+  const relocation_schedule &schedule = state.header.schedule;
+  if (state.step >= schedule.count) {
+    snprintf(text, size,
+             "after the partitions were moved: %s and %s are still to be made and "
+             "filled",
+             name_kv_storage, name_kv_flash);
+    return;
+  }
+  const relocation_step &step = schedule.steps[state.step];
+  snprintf(text, size, "while moving partition '%s'%s (copy %u of %u, %llu of %llu MiB done)",
+           step.name.text, step.staging ? " to a staging area" : "", state.step + 1, schedule.count,
+           static_cast<unsigned long long>(state.done >> 20),
+           static_cast<unsigned long long>(step.size >> 20));
+}
+
+const char *operation_name(uint32_t operation) {
+  return operation == journal_operation_migrate
+             ? "migration of a dual boot installation to single boot"
+             : "single boot installation";
+}
+
+}  // namespace
+
+int finish_interrupted_change(const mmc_partitions_fmt *table) {
+  operation_run run;
+  // 1. The journal, checked; one that fails its checks is never used.
+  owned<journal_state> state = allocate_zeroed<journal_state>(sizeof(journal_state));
+  if (!state) {
+    puts("malloc failed for the relocation journal!");
+    return -1;
+  }
+  const int found = read_relocation_journal(state.get());
+  if (found > 0) return 1;
+  if (found < 0) {
+    puts("Nothing of it is done; delete the file to go on without it.");
+    return 1;
+  }
+  const journal_header &header = state->header;
+
+  // 2. It speaks of the table on the eMMC, or of none that was written.
+  if (memcmp(&header.new_table, table, sizeof(*table)) != 0) {
+    printf(
+        "\nThe relocation journal '%s' of an interrupted %s does not match the partition "
+        "table on the eMMC: nothing of it is done.\nThe reserved area (table and device "
+        "trees) from before that change is in '%s'.\n",
+        path_relocation_journal, operation_name(header.operation), header.snapshot);
+    return 1;
+  }
+
+  // 3. Where it stopped, and the consent.
+  char progress[200];
+  describe_progress(*state, progress, sizeof(progress));
+  printf("\nA %s was interrupted %s.\n", operation_name(header.operation), progress);
+  const bool from_boot_media = header.data_source == data_source_boot_media;
+  const bool from_emmc = header.data_source == data_source_emmc;
+  const char *flash_source = from_boot_media ? path_flash : path_backup_flash;
+  const char *storage_source = from_boot_media ? path_storage : path_backup_storage;
+  if (dry_run) {
+    operation_plan plan;
+    plan.title = "Finish the interrupted single-boot change";
+    plan.writes_emmc = true;
+    plan_point_of_no_return(plan);
+    plan_step(plan, "finish the relocation from where it stopped");
+    plan_step(plan, "format %s (ext4) and %s (vfat)", name_kv_storage, name_kv_flash);
+    plan_step(plan, "copy '%s' to %s and '%s' to %s", flash_source, name_kv_flash, storage_source,
+              name_kv_storage);
+    if (from_emmc) plan_step(plan, "remove the backup '%s' again", path_backup_folder);
+    return finish_dry_run(run, plan);
+  }
+  printf("\nFinish it now?\nContinue? [y]: ");
+  if (read_answer() != 'y') {
+    puts(msg_aborting);
+    run.succeeded = true;
+    return 0;
+  }
+
+  // ---- From here on the eMMC changes ----
+  run.journal_kept = true;
+  relocation_journal journal;
+  critical_window window;
+  if (reopen_relocation_journal(journal, *state) != 0 || open_critical_window(window) != 0)
+    return -1;
+  // 4. The rest of the relocation, then KV_STORAGE and KV_FLASH.
+  if (resume_partition_moves(*state, journal) != 0) {
+    puts("Failed to move partitions");
+    return -1;
+  }
+  if (make_installation_filesystems(&header.new_table, true) != 0) return -1;
+  if (close_critical_window(window) != 0) return -1;
+
+  // 5-7. Mount, copy, unmount.
+  if (mount_installation(run, &header.new_table) != 0) return -1;
+  if (copy_into_installation(run, flash_source, storage_source, from_boot_media) != 0) return -1;
+  if (unmount_installation(run) != 0) return -1;
+
+  // 8. The data a migration saved to the boot media are back on the eMMC.
+  if (from_emmc && remove_folder(path_backup_folder) != 0) {
+    printf(msg_remove_folder_failed, path_backup_folder);
+    return -1;
+  }
+  if (end_relocation_journal() != 0) return -1;
+
+  puts("\nSuccess!\n");
+  printf("\nPlease remove current boot media (SD or USB) and");
+  puts("\nreboot the device to boot from eMMC!\n");
+  status_word = header.operation == journal_operation_migrate ? status_migrate : status_new;
+  run.succeeded = true;
+  return 0;
+}
