@@ -1,0 +1,91 @@
+/* Loaded into kvemmc by the box (--kill-at): ends kvemmc with SIGKILL, the
+ * way a pulled power cord or a crash ends it, at a chosen point of its
+ * writes, and writes down where.
+ *
+ *   KVEMMC_BOX_KILL_AT=bytes:N   in the middle of the write to /dev/mmcblk0
+ *                                that crosses N bytes written there in all
+ *                                (the part up to N is written first)
+ *   KVEMMC_BOX_KILL_AT=record:N  just before the Nth record of the
+ *                                relocation journal is written, after the
+ *                                eMMC writes it speaks of
+ *   KVEMMC_BOX_KILL_AT=reserved:N  just before the Nth write to
+ *                                /dev/reserved (the table and DTB copies)
+ *
+ * Built by the box with the system's C compiler; only kvemmc's own writes
+ * count (the disk tools it starts load it too, but do nothing with it).
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+static long long byte_limit = -1, record_limit = -1, reserved_limit = -1;
+static long long written, records, reserved_writes;
+static dev_t emmc, reserved;
+static int active;
+
+__attribute__((constructor)) static void start(void) {
+  const char *at = getenv("KVEMMC_BOX_KILL_AT");
+  if (!at || strcmp(program_invocation_short_name, "kvemmc") != 0) return;
+  struct stat info;
+  if (stat("/dev/mmcblk0", &info) != 0) return;
+  emmc = info.st_rdev;
+  if (stat("/dev/reserved", &info) == 0) reserved = info.st_rdev;
+  if (strncmp(at, "bytes:", 6) == 0) byte_limit = atoll(at + 6);
+  if (strncmp(at, "record:", 7) == 0) record_limit = atoll(at + 7);
+  if (strncmp(at, "reserved:", 9) == 0) reserved_limit = atoll(at + 9);
+  active = 1;
+}
+
+static void die(const char *what) {
+  FILE *log = fopen("/box/log/killed", "a");
+  if (log) {
+    fprintf(log, "%s after %lld bytes to the eMMC and %lld journal records\n", what, written,
+            records);
+    fclose(log);
+  }
+  kill(getpid(), SIGKILL);
+}
+
+typedef ssize_t (*pwrite_fn)(int, const void *, size_t, off_t);
+
+static ssize_t watched(pwrite_fn real, int fd, const void *buffer, size_t size, off_t at) {
+  if (active) {
+    struct stat info;
+    if (fstat(fd, &info) != 0) {
+      info.st_mode = 0;
+    } else if (S_ISBLK(info.st_mode) && info.st_rdev == emmc && byte_limit >= 0) {
+      if (written + (long long)size > byte_limit) {
+        size_t part = (size_t)(byte_limit - written);
+        if (part > 0) real(fd, buffer, part, at);
+        written = byte_limit;
+        die("killed in a write");
+      }
+      written += (long long)size;
+    } else if (reserved_limit >= 0 && S_ISBLK(info.st_mode) && info.st_rdev == reserved) {
+      if (++reserved_writes == reserved_limit) die("killed before a write to /dev/reserved");
+    } else if (record_limit >= 0 && S_ISREG(info.st_mode) && size == 32) {
+      /* kvemmc writes 32 bytes to a file only as a journal record. */
+      if (++records == record_limit) die("killed before a journal record");
+    }
+  }
+  return real(fd, buffer, size, at);
+}
+
+ssize_t pwrite(int fd, const void *buffer, size_t size, off_t at) {
+  static pwrite_fn real;
+  if (!real) real = (pwrite_fn)dlsym(RTLD_NEXT, "pwrite");
+  return watched(real, fd, buffer, size, at);
+}
+
+ssize_t pwrite64(int fd, const void *buffer, size_t size, off_t at) {
+  static pwrite_fn real;
+  if (!real) real = (pwrite_fn)dlsym(RTLD_NEXT, "pwrite64");
+  return watched(real, fd, buffer, size, at);
+}

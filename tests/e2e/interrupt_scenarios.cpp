@@ -1,0 +1,183 @@
+// A single-boot change cut off by SIGKILL (a pulled power cord, a crash) at
+// points spread over its relocation, then finished by the next run from the
+// boot media: each time the end state is that of a run that was never cut
+// off, as the box's own readers see it. And the journal that makes this
+// possible, damaged or out of step with the eMMC: used only when it is sound.
+
+#include <gtest/gtest.h>
+
+#include "scenario.h"
+
+namespace {
+
+using e2e::Reading;
+using e2e::Scenario;
+
+constexpr uint64_t MiB = 1 << 20;
+const std::string kAsk = "\nFinish it now?\nContinue? [y]: ";
+const std::string kSuccess = "\nSuccess!\n";
+const std::string kJournal = "backup/kvemmc/relocation.journal";
+
+// What the change would have left without the interruption: the preset's
+// single-boot table and trees, every kept partition's bytes in place, the
+// boot media's data in both partitions, no journal.
+std::vector<Reading> finished(const std::string &preset) {
+  return {
+      {.boxtool = {"table", "{emmc}"}, .same_as = {"expect", preset, "single"}},
+      {.boxtool = {"trees", "{emmc}"},
+       .same_as = {"expect-tree-text", preset, "single"},
+       .ignore = {"phandle", "part-"}},
+      {.boxtool = {"patterns", "{emmc}"}, .absent = {"BAD"}},
+      {.boxtool = {"files", "{emmc}", "@KV_FLASH"}, .same_as = {"files", "{flash}", "0"}},
+      {.boxtool = {"files", "{emmc}", "@KV_STORAGE", "kestrova_storage"},
+       .same_as = {"files", "{storage}", "0"},
+       .ignore = {".config/boot.hint", "backup/kvemmc/", "dual_boot_"}},
+      {.boxtool = {"fsck", "{emmc}", "@KV_STORAGE", "@KV_STORAGE"}, .lines = {"clean"}},
+      {.boxtool = {"files", "{storage}", "0", "backup/kvemmc"}, .absent = {"relocation.journal"}},
+  };
+}
+
+// One change cut off again and again: each run, the first and every one
+// that goes on from the journal, ends at its own point: after so many bytes
+// of the relocation written to the eMMC by that run (in the middle of a
+// write), or just before its Nth journal record (after the eMMC writes the
+// record speaks of). The last run finishes.
+struct Chain {
+  const char *name;
+  std::vector<std::string> box;
+  std::string answers;
+  const char *marker;
+  std::vector<std::string> cuts;
+};
+
+// So many MiB and `odd` bytes more (or fewer).
+std::string bytes(double mib, int64_t odd = 0) {
+  return "bytes:" + std::to_string(static_cast<int64_t>(mib * MiB) + odd);
+}
+std::string record(int n) { return "record:" + std::to_string(n); }
+
+// Records fall at the end of each copy and every 64 MiB within one. The
+// data layout moves four partitions of 8 MiB (records at 8, 16, 24, 32 MiB);
+// the userdata layout six copies: dtbo_a (to 8), odm_ext_a (24), vendor_boot_a
+// to a staging area (88), boot_a (152), vendor_boot_a on (216), then
+// "super", 2 GiB over its own old place (every 64 MiB up to 2264). The
+// comments give where each run's end falls in the whole relocation.
+const std::vector<std::string> kDataLayoutCuts[] = {
+    {bytes(3, 5) /* 3 */, bytes(9.5) /* 9.5 */, bytes(2.1) /* 10.1 */, bytes(8.7) /* 16.7 */,
+     record(1) /* 24, unrecorded */, bytes(5, 3) /* 21 */, bytes(8.2) /* 24.2 */,
+     bytes(7.9) /* 31.9 */, record(1) /* 32, unrecorded */},
+    {record(1) /* 8, unrecorded */, record(2) /* 16, unrecorded */, bytes(0.5) /* 8.5 */,
+     bytes(7.99) /* 15.99 */, bytes(8.01) /* 16.01 */, bytes(15.9) /* 31.9 */, bytes(1) /* 25 */,
+     bytes(4, 4095) /* 28 */, bytes(6, 7) /* 30 */, bytes(7.5) /* 31.5 */, record(1)},
+};
+const std::vector<std::string> kSuperCuts[] = {
+    {bytes(4) /* 4 */, bytes(30) /* 30, staging */, bytes(40, 777) /* 64, staging */,
+     record(1) /* 88, staged, unrecorded */, bytes(100) /* 124 */, bytes(150) /* 238 */,
+     bytes(300, 4096) /* 516 */, bytes(500) /* 972 */, bytes(700) /* 1620 */, bytes(641) /* 2201 */,
+     bytes(63) /* 2263 */},
+    {record(3) /* 88, staged, unrecorded */, bytes(64, -512) /* 88 - 512 B, staging */,
+     bytes(90) /* 114 */, record(2) /* 216, unrecorded */, bytes(1000, 12345) /* 1152 */,
+     record(5) /* 1432, unrecorded */, bytes(777) /* 2145 */, bytes(100) /* 2236 */,
+     record(1) /* 2264, unrecorded */},
+};
+
+Scenario cut_off(const Chain &c) {
+  std::vector<std::string> box = c.box;
+  std::vector<std::string> lines = {e2e::kSnapshotSaved};
+  for (const std::string &cut : c.cuts) {
+    box.insert(box.end(), {"--kill-at", cut, "--again", "y\\n"});
+    lines.push_back(" was interrupted ");
+    lines.push_back(kAsk);
+  }
+  lines.push_back(kSuccess);
+  return {.name = c.name,
+          .box = box,
+          .answers = c.answers,
+          .marker = c.marker,
+          .lines = lines,
+          .calls = {"mkfs.vfat -n KV_FLASH {loop}"},
+          .emmc_unchanged = false,
+          .end = finished(c.box[1])};
+}
+
+std::vector<Scenario> rows() {
+  const std::vector<std::string> beelink = {"--preset", "beelink"};
+  const std::vector<std::string> khadas = {"--preset", "khadas_vim3"};
+  const std::vector<std::string> dual = {"--preset", "khadas_vim3", "--state", "dual"};
+  std::vector<Scenario> all = {
+      cut_off({"SuperOnBeelinkCutElevenTimes", beelink, "3\ny\n", "KVEMMC_NEW\n", kSuperCuts[0]}),
+      cut_off({"SuperOnBeelinkCutNineTimes", beelink, "3\ny\n", "KVEMMC_NEW\n", kSuperCuts[1]}),
+      cut_off(
+          {"DataLayoutOnKhadasCutNineTimes", khadas, "3\ny\n", "KVEMMC_NEW\n", kDataLayoutCuts[0]}),
+      cut_off({"DataLayoutOnKhadasCutElevenTimes", khadas, "3\ny\n", "KVEMMC_NEW\n",
+               kDataLayoutCuts[1]}),
+      cut_off({"MigrationOnKhadasCutNineTimes", dual, "1\ny\n", "KVEMMC_MIGRATE\n",
+               kDataLayoutCuts[0]}),
+      cut_off({"MigrationOnKhadasCutElevenTimes", dual, "1\ny\n", "KVEMMC_MIGRATE\n",
+               kDataLayoutCuts[1]}),
+  };
+
+  // --- The journal damaged, or out of step with the eMMC --------------------
+  const std::vector<std::string> cut = {"--preset", "khadas_vim3", "--kill-at", "record:3"};
+  const std::string journal = "/storage/" + kJournal;
+  auto with = [&](std::vector<std::string> box, const std::string &between) {
+    box.insert(box.end(), {"--between", between, "--again", "y\\n"});
+    return box;
+  };
+  // A torn last record, or one whose bytes went bad, is left out: the run
+  // goes on from the one before.
+  auto resumed_before_it = [&](const char *name, const std::string &between) {
+    return Scenario{
+        .name = name,
+        .box = with(cut, between),
+        .answers = "3\ny\n",
+        .marker = "KVEMMC_NEW\n",
+        .lines = {"interrupted while moving partition 'misc' (copy 2 of 4, 0 of 8 MiB done)", kAsk,
+                  kSuccess},
+        .calls = {"mkfs.vfat -n KV_FLASH {loop}"},
+        .emmc_unchanged = false,
+        .end = finished("khadas_vim3")};
+  };
+  all.push_back(resumed_before_it("ATornLastRecordIsLeftOut", "truncate -s -7 " + journal));
+  all.push_back(resumed_before_it("ADamagedLastRecordIsLeftOut",
+                                  "printf X | dd of=" + journal + " bs=1 seek=$(( $(stat -c %s " +
+                                      journal + ") - 20 )) conv=notrunc 2>/dev/null"));
+  // A journal whose head went bad is never used: nothing is finished, the
+  // menu follows (and its answer "y" is no choice).
+  all.push_back(
+      {.name = "AJournalThatFailsItsChecksChangesNothing",
+       .box = with(cut, "printf X | dd of=" + journal + " bs=1 seek=100 conv=notrunc 2>/dev/null"),
+       .answers = "3\ny\n",
+       .lines = {"The relocation journal '/storage/" + kJournal +
+                     "' fails its checks (its head is damaged): it is not used!\n"
+                     "Nothing of it is done; delete the file to go on without it.\n",
+                 "\033[1mExisting Kestrova single boot installation found on eMMC\033[0m",
+                 "\nAborting!\n"},
+       .absent = {kAsk},
+       .calls = {"systemctl stop opentee_linuxdriver.service"},
+       .emmc_unchanged = false,
+       .end = {{.boxtool = {"files", "{storage}", "0", "backup/kvemmc"},
+                .lines = {"relocation.journal"}}}});
+  // Cut off before the table was written: the journal speaks of a table
+  // that is not on the eMMC; it is named with the snapshot and nothing is
+  // done (the box is as it left the factory).
+  all.push_back({.name = "AJournalOfATableNeverWrittenChangesNothing",
+                 .box = {"--preset", "khadas_vim3", "--kill-at", "reserved:1", "--again", "\\n"},
+                 .answers = "3\ny\n",
+                 .lines = {"\nThe relocation journal '/storage/" + kJournal +
+                               "' of an interrupted single boot installation does not match the "
+                               "partition table on the eMMC: nothing of it is done.\nThe reserved "
+                               "area (table and device trees) from before that change is in "
+                               "'/storage/backup/kvemmc/reserved-",
+                           "\033[1mNo Kestrova installation found on eMMC\033[0m", "\nAborting!\n"},
+                 .calls = {"systemctl stop opentee_linuxdriver.service"},
+                 .emmc_unchanged = false,
+                 .end = e2e::factory_state("khadas_vim3")});
+  return all;
+}
+
+const std::vector<Scenario> kInterrupted = rows();
+
+E2E_SCENARIO_TABLE(Interrupted, kInterrupted);
+
+}  // namespace
