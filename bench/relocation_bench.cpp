@@ -1,9 +1,10 @@
 // Driver of bench/relocation: fills the old places of a single boot's
 // "cache" (1 GiB) and "super" (2 GiB) on an image file, or moves them to the
-// places of the new table and reports the time the move took.
+// places of the new table, keeping the relocation's journal in JOURNAL as a
+// single boot does, and reports the time the move took.
 //
 //   relocation_bench fill IMAGE
-//   relocation_bench move IMAGE
+//   relocation_bench move IMAGE JOURNAL
 #include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
@@ -72,12 +73,19 @@ int fill(const char *path) {
   return close(fd) == 0 ? 0 : 1;
 }
 
-int move(const char *path) {
-  mmc_partitions_fmt old_table = make_bench_table(false);
-  mmc_partitions_fmt new_table = make_bench_table(true);
+int move(const char *path, const char *journal_path) {
+  static journal_header header;
+  header.operation = journal_operation_install;
+  header.has_userdata = 1;
+  header.old_table = make_bench_table(false);
+  header.new_table = make_bench_table(true);
   timespec start, end;
   clock_gettime(CLOCK_MONOTONIC, &start);
-  if (move_partitions(1, &old_table, &new_table, path) != 0) return 1;
+  relocation_journal journal;
+  if (check_partition_moves(1, &header.old_table, &header.new_table, path, &header.schedule) != 0 ||
+      create_relocation_journal(journal, header, journal_path) != 0 ||
+      move_partitions(1, &header.old_table, &header.new_table, path, &journal) != 0)
+    return 1;
   clock_gettime(CLOCK_MONOTONIC, &end);
   double seconds = static_cast<double>(end.tv_sec - start.tv_sec) +
                    static_cast<double>(end.tv_nsec - start.tv_nsec) / 1e9;
@@ -89,7 +97,7 @@ int move(const char *path) {
 
 int main(int argc, char **argv) {
   if (argc == 3 && strcmp(argv[1], "fill") == 0) return fill(argv[2]);
-  if (argc == 3 && strcmp(argv[1], "move") == 0) return move(argv[2]);
-  fprintf(stderr, "usage: relocation_bench fill|move IMAGE\n");
+  if (argc == 4 && strcmp(argv[1], "move") == 0) return move(argv[2], argv[3]);
+  fprintf(stderr, "usage: relocation_bench fill IMAGE | move IMAGE JOURNAL\n");
   return 2;
 }
