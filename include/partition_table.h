@@ -269,6 +269,10 @@ int reopen_relocation_journal(relocation_journal &journal, const journal_state &
                               const char *path = path_relocation_journal);
 int remove_relocation_journal(const char *path = path_relocation_journal);
 
+// Decides, without writing, whether resume_partition_moves can finish the
+// journal's relocation on `device`: the moves between its two tables are
+// still the ones it recorded, and fit the device. 0 or -1 (said).
+int check_resumable_moves(const journal_state &state, const char *device = path_emmc_device);
 // Carries out, or finishes, the relocation between the journal's two tables
 // from where it stands, recording its progress in `journal`. Checks first
 // that the moves of the tables are still the journal's. 0 or -1 (said).

@@ -72,7 +72,24 @@ int finish_interrupted_change(const mmc_partitions_fmt *table) {
     return 1;
   }
 
-  // 3. Where it stopped, and the consent.
+  // 3. The same eMMC, and the moves the journal recorded: decided before
+  // the question, so that a journal that cannot be finished changes nothing.
+  const uint64_t emmc_size = block_device_size("mmcblk0");
+  if (header.emmc_size != emmc_size) {
+    printf("\nThe relocation journal '%s' was written on an eMMC of %llu bytes, this one has "
+           "%llu: nothing of it is done.\n",
+           path_relocation_journal, static_cast<unsigned long long>(header.emmc_size),
+           static_cast<unsigned long long>(emmc_size));
+    return 1;
+  }
+  if (check_resumable_moves(*state) != 0) {
+    printf("Nothing of the journal '%s' is done; the reserved area from before the change is "
+           "in '%s'.\n",
+           path_relocation_journal, header.snapshot);
+    return 1;
+  }
+
+  // 4. Where it stopped, and the consent.
   char progress[200];
   describe_progress(*state, progress, sizeof(progress));
   printf("\nA %s was interrupted %s.\n", operation_name(header.operation), progress);
@@ -105,7 +122,7 @@ int finish_interrupted_change(const mmc_partitions_fmt *table) {
   critical_window window;
   if (reopen_relocation_journal(journal, *state) != 0 || open_critical_window(window) != 0)
     return -1;
-  // 4. The rest of the relocation, then KV_STORAGE and KV_FLASH.
+  // 5. The rest of the relocation, then KV_STORAGE and KV_FLASH.
   if (resume_partition_moves(*state, journal) != 0) {
     puts("Failed to move partitions");
     return -1;
@@ -113,12 +130,12 @@ int finish_interrupted_change(const mmc_partitions_fmt *table) {
   if (make_installation_filesystems(&header.new_table, true) != 0) return -1;
   if (close_critical_window(window) != 0) return -1;
 
-  // 5-7. Mount, copy, unmount.
+  // 6-8. Mount, copy, unmount.
   if (mount_installation(run, &header.new_table) != 0) return -1;
   if (copy_into_installation(run, flash_source, storage_source, from_boot_media) != 0) return -1;
   if (unmount_installation(run) != 0) return -1;
 
-  // 8. The data a migration saved to the boot media are back on the eMMC.
+  // 9. The data a migration saved to the boot media are back on the eMMC.
   if (from_emmc && remove_folder(path_backup_folder) != 0) {
     printf(msg_remove_folder_failed, path_backup_folder);
     return -1;

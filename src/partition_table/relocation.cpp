@@ -481,24 +481,42 @@ int move_partitions(unsigned int has_userdata, const mmc_partitions_fmt *old_tab
   return run_schedule(handle.fd, &list, &plan, 0, 0, journal);
 }
 
+namespace {
+
+// The relocation between the journal's tables, planned again on `device`,
+// must be the one the journal recorded.
+int plan_resumed_moves(const journal_state &state, const char *device, owned_fd &handle,
+                       move_list *list, move_plan *plan) {
+  const journal_header &header = state.header;
+  if (plan_relocation(header.has_userdata, &header.old_table, &header.new_table, device, handle,
+                      list, plan) != 0)
+    return -1;
+  relocation_schedule now;
+  fill_schedule(list, plan, &now);
+  if (!same_schedule(now, header.schedule) || state.step > plan->count) {
+    puts("The moves between the journal's tables are not the ones it recorded: the "
+         "relocation cannot be finished!");
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int check_resumable_moves(const journal_state &state, const char *device) {
+  owned_fd handle;
+  move_list list;
+  move_plan plan;
+  return plan_resumed_moves(state, device, handle, &list, &plan);
+}
+
 int resume_partition_moves(const journal_state &state, relocation_journal &journal,
                            const char *device) {
   puts("");
   if (check_installation_unmounted() != 0) return -1;
-  const journal_header &header = state.header;
   owned_fd handle;
   move_list list;
   move_plan plan;
-  if (plan_relocation(header.has_userdata, &header.old_table, &header.new_table, device, handle,
-                      &list, &plan) != 0)
-    return -1;
-  relocation_schedule now;
-  fill_schedule(&list, &plan, &now);
-  if (!same_schedule(now, header.schedule)) {
-    puts("The moves between the journal's tables are no longer the ones it recorded: the "
-         "relocation is not finished!");
-    return -1;
-  }
-  if (state.step > plan.count) return -1;
+  if (plan_resumed_moves(state, device, handle, &list, &plan) != 0) return -1;
   return run_schedule(handle.fd, &list, &plan, state.step, state.done, &journal);
 }
