@@ -134,13 +134,13 @@ int finish_interrupted_change(const mmc_partitions_fmt *table) {
   if (mount_installation(run, &header.new_table) != 0) return -1;
   if (copy_into_installation(run, flash_source, storage_source, from_boot_media) != 0) return -1;
   if (unmount_installation(run) != 0) return -1;
+  if (end_relocation_journal() != 0) return -1;
 
   // 9. The data a migration saved to the boot media are back on the eMMC.
   if (from_emmc && remove_folder(path_backup_folder) != 0) {
     printf(msg_remove_folder_failed, path_backup_folder);
     return -1;
   }
-  if (end_relocation_journal() != 0) return -1;
 
   puts("\nSuccess!\n");
   printf("\nPlease remove current boot media (SD or USB) and");

@@ -202,16 +202,17 @@ int migrate_to_single_boot(int has_userdata, const mmc_partitions_fmt *table, in
     return -1;
   }
 
-  // 10. Unmount.
+  // 10. Unmount; the change is complete, its journal goes (before the
+  // backup below, which a journal left behind would copy from again).
   if (unmount_installation(run) != 0) return -1;
+  if (end_relocation_journal() != 0) return -1;
 
   // 11. The backup that held the installation's data is back on the eMMC.
+  notice.armed = false;
   if (from_emmc && remove_folder(path_backup_folder) != 0) {
     printf(msg_remove_folder_failed, path_backup_folder);
     return -1;
   }
-  notice.armed = false;
-  if (end_relocation_journal() != 0) return -1;
 
   // 12. Done.
   puts("\nSuccess!\n");
