@@ -137,15 +137,9 @@ int finish_interrupted_change(const mmc_partitions_fmt *table) {
   if (end_relocation_journal() != 0) return -1;
 
   // 9. The data a migration saved to the boot media are back on the eMMC.
-  if (from_emmc && remove_folder(path_backup_folder) != 0) {
-    printf(msg_remove_folder_failed, path_backup_folder);
-    return -1;
-  }
+  if (from_emmc && remove_saved_installation_data() != 0) return -1;
 
-  puts("\nSuccess!\n");
-  printf("\nPlease remove current boot media (SD or USB) and");
-  puts("\nreboot the device to boot from eMMC!\n");
-  status_word = header.operation == journal_operation_migrate ? status_migrate : status_new;
-  run.succeeded = true;
+  // 10. Done, as the change itself would have ended.
+  report_installed(run, header.operation);
   return 0;
 }

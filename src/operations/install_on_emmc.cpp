@@ -215,10 +215,6 @@ int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_u
   if (!dual && end_relocation_journal() != 0) return -1;
 
   // 15. Done.
-  puts("\nSuccess!\n");
-  printf("\nYou can now power off the device, remove the used boot media (SD or USB) and");
-  puts("\npower on again to boot the device from eMMC!\n");
-  status_word = status_new;
-  run.succeeded = true;
+  report_installed(run, journal_operation_install);
   return 0;
 }

@@ -209,16 +209,9 @@ int migrate_to_single_boot(int has_userdata, const mmc_partitions_fmt *table, in
 
   // 11. The backup that held the installation's data is back on the eMMC.
   notice.armed = false;
-  if (from_emmc && remove_folder(path_backup_folder) != 0) {
-    printf(msg_remove_folder_failed, path_backup_folder);
-    return -1;
-  }
+  if (from_emmc && remove_saved_installation_data() != 0) return -1;
 
   // 12. Done.
-  puts("\nSuccess!\n");
-  printf("\nPlease remove current boot media (SD or USB) and");
-  puts("\nreboot the device to boot from eMMC!\n");
-  status_word = status_migrate;
-  run.succeeded = true;
+  report_installed(run, journal_operation_migrate);
   return 0;
 }

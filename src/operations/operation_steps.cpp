@@ -174,6 +174,28 @@ int end_relocation_journal() {
   return remove_relocation_journal();
 }
 
+int remove_saved_installation_data() {
+  if (remove_folder(path_backup_folder) != 0) {
+    printf(msg_remove_folder_failed, path_backup_folder);
+    return -1;
+  }
+  return 0;
+}
+
+void report_installed(operation_run &run, uint32_t operation) {
+  puts("\nSuccess!\n");
+  if (operation == journal_operation_migrate) {
+    printf("\nPlease remove current boot media (SD or USB) and");
+    puts("\nreboot the device to boot from eMMC!\n");
+    status_word = status_migrate;
+  } else {
+    printf("\nYou can now power off the device, remove the used boot media (SD or USB) and");
+    puts("\npower on again to boot the device from eMMC!\n");
+    status_word = status_new;
+  }
+  run.succeeded = true;
+}
+
 // ---- The backup on the boot media ----
 
 namespace {

@@ -81,6 +81,9 @@ int make_installation_filesystems(const mmc_partitions_fmt *new_table, bool stor
 // The journal of a single-boot change goes once the change is complete. 0,
 // or -1 (said): a journal left behind would offer to finish it again.
 int end_relocation_journal();
+// After a migration from the installation's own data: their saved copy on
+// the boot media is on the eMMC again and goes. 0, or -1 (said).
+int remove_saved_installation_data();
 
 // ---- Recovery snapshot ----
 // The table and both DTB copies, as they are before a table write.
@@ -182,6 +185,12 @@ int unmount_installation(operation_run &run);
 // to eMMC" or the line of the step that failed.
 int copy_into_installation(operation_run &run, const char *flash_source,
                            const char *storage_source, bool running_system);
+
+// The closing lines and status word of an installation on the eMMC
+// (`operation` journal_operation_install) or a migration to single boot
+// (journal_operation_migrate), whether run at once or finished later; the
+// run has succeeded.
+void report_installed(operation_run &run, uint32_t operation);
 
 // "systemctl stop kodi" before the running system's /storage is copied, and
 // "systemctl start kodi" after. 0 or -1, each with its line.

@@ -89,7 +89,10 @@ Scenario cut_off(const Chain &c) {
     lines.push_back(" was interrupted ");
     lines.push_back(kAsk);
   }
-  lines.push_back(kSuccess);
+  // The finished change ends as the change itself would have.
+  lines.push_back(kSuccess + (c.marker == std::string("KVEMMC_MIGRATE\n")
+                                  ? "\n\nPlease remove current boot media (SD or USB) and\nreboot"
+                                  : "\n\nYou can now power off the device, remove the used boot"));
   return {.name = c.name,
           .box = box,
           .answers = c.answers,
