@@ -159,13 +159,14 @@ int collect_avb_names(const mmc_partitions_fmt *table, avb_partition_list *list,
                       const char *slot, const char *parts);
 
 // ---- Partition relocation ----
+struct relocation_journal;  // below
+
 // After a single-boot table was written: every partition the layout keeps
 // (the data-layout keep list for has_userdata 0, every slot behind "reserved"
 // for 1) whose offset differs between the two tables gets its old bytes at its
 // new offset on `device`. Checks the whole plan (check_partition_moves) before
 // the first write; uses a bounded buffer; flushes the device before it
 // returns 0. -1 on failure, with the cause printed.
-struct relocation_journal;
 // With `journal`, its progress is recorded there (see below).
 int move_partitions(unsigned int has_userdata, const mmc_partitions_fmt *old_table,
                     const mmc_partitions_fmt *new_table, const char *device = path_emmc_device,

@@ -345,7 +345,7 @@ int copy_range(int fd, uint64_t from, uint64_t to, uint64_t size, uint8_t *chunk
       unrecorded = 0;
     }
   }
-  if (at.journal && size == start && start == 0) {
+  if (at.journal && size == 0) {
     if (record_relocation_progress(*at.journal, at.step, 0) != 0) return -1;
   }
   return 0;
