@@ -17,9 +17,12 @@ uint8_t read_answer_from(FILE *in);
 constexpr uint8_t answer_end_of_input = 255;
 
 // ---- Status marker ----
-// Replaces "/storage/.config/boot.hint" with `word` and a newline. Prints
-// nothing; 0 or -1 (also when "/storage/.config" is not a directory).
-int write_status_marker(const char *word);
+// Replaces "/storage/.config/boot.hint" (or `path`) with `word` and a
+// newline, durably: written as "boot.hint.new", flushed to the medium,
+// renamed over the marker, and its folder flushed; a failure leaves the old
+// marker and no ".new". Prints nothing; 0 or -1 (also when the folder,
+// "/storage/.config", is not a directory).
+int write_status_marker(const char *word, const char *path = path_status_marker);
 
 // ---- Probes (print nothing unless said) ----
 bool is_directory(const char *path);

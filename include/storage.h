@@ -150,16 +150,22 @@ int check_and_resize(const mmc_partitions_fmt *table, const char *name,
 // unknown.
 uint64_t free_space(const char *folder);
 uint64_t print_free_space(const char *label, const char *folder);
-// Total size of the files below the folder as an rsync dry run counts it.
-// Builds its pipeline in the scratch buffer (the folder must not lie in it).
-// 0 and the count in `bytes` (if given), or -1.
-int used_space(const char *folder, uint64_t *bytes);
-int print_used_space(const char *label, const char *folder, uint64_t *bytes);
+// What a copy of a folder takes. A storage tree (a system's "/storage", or a
+// copy of one on the eMMC or in a backup) may hold the tool's own folder
+// "backup/kvemmc" (recovery snapshots, the relocation journal): it belongs to
+// the media it lies on and never travels, so a copy of a storage tree, and
+// the measurement of what that copy needs, leave it out.
+enum copy_scope { copy_whole_tree, copy_without_own_folder };
+// Total size of the files below the folder that a copy of `scope` takes, as
+// an rsync dry run counts it. Builds its pipeline in the scratch buffer (the
+// folder must not lie in it). 0 and the count in `bytes` (if given), or -1.
+int used_space(const char *folder, uint64_t *bytes, copy_scope scope);
+int print_used_space(const char *label, const char *folder, uint64_t *bytes, copy_scope scope);
 // rsync in archive mode of the content of `source` into `destination`.
-int copy_folder(const char *source, const char *destination);
+int copy_folder(const char *source, const char *destination, copy_scope scope);
 // Replaces `destination` by a copy of `source`.
-int mirror_folder(const char *source, const char *destination);
+int mirror_folder(const char *source, const char *destination, copy_scope scope);
 // Replaces the content of "/media/KV_FLASH" with `flash_source` and the
-// folder "/media/KV_STORAGE/kestrova_storage" with `storage_source`; either
-// may be null (that target is left alone).
+// folder "/media/KV_STORAGE/kestrova_storage" with `storage_source` (without
+// the own folder); either may be null (that target is left alone).
 int copy_to_emmc(const char *flash_source, const char *storage_source);

@@ -1,6 +1,10 @@
 // Console answers, the status marker and the small file-system probes.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "frontend.h"
@@ -19,15 +23,46 @@ uint8_t read_answer_from(FILE *in) {
 
 uint8_t read_answer() { return read_answer_from(stdin); }
 
-int write_status_marker(const char *word) {
-  if (!is_directory(path_storage_config)) return -1;
-  owned_file file(fopen(path_status_marker, "w"));
+namespace {
+
+// Makes the names in `folder` durable. Silent, as the marker's write is.
+int sync_folder(const char *folder) {
+  int fd;
+  do {
+    fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  const int synced = fsync(fd);
+  return close(fd) == 0 && synced == 0 ? 0 : -1;
+}
+
+// The text goes into its own file, made durable before it takes the
+// marker's name: the boot scripts find the old word or the new one, whole.
+int write_durable_text(const char *path, const char *word) {
+  owned_file file(fopen(path, "w"));
   if (!file) return -1;
-  if (fputs(word, file.get()) == EOF) return -1;
-  if (fputc('\n', file.get()) == EOF) return -1;
+  bool written = fputs(word, file.get()) != EOF && fputc('\n', file.get()) != EOF &&
+                 fflush(file.get()) == 0 && fsync(fileno(file.get())) == 0;
   // A full disk shows only when the buffered text is written out.
-  if (fclose(file.release()) != 0) return -1;
-  return 0;
+  if (fclose(file.release()) != 0) written = false;
+  return written ? 0 : -1;
+}
+
+}  // namespace
+
+int write_status_marker(const char *word, const char *path) {
+  char folder[256], fresh[256];
+  snprintf(folder, sizeof(folder), "%s", path);
+  char *slash = strrchr(folder, '/');
+  if (!slash || slash == folder) return -1;
+  *slash = '\0';
+  if (!is_directory(folder)) return -1;
+  if (snprintf(fresh, sizeof(fresh), "%s.new", path) >= static_cast<int>(sizeof(fresh))) return -1;
+  if (write_durable_text(fresh, word) != 0 || rename(fresh, path) != 0) {
+    unlink(fresh);
+    return -1;
+  }
+  return sync_folder(folder);
 }
 
 bool is_directory(const char *path) {

@@ -23,17 +23,19 @@ struct backed_up_partition {
   const char *label;        // its label in the measurement
   const char *what;         // "flash" or "storage"
   const char *backup;       // the backup folder on the boot media
+  copy_scope scope;         // what of `data` is measured and copied
 };
 
 const backed_up_partition partitions[] = {
-    {name_kv_flash, path_emmc_flash_mount, "flash partiton on eMMC", "flash", path_backup_flash},
+    {name_kv_flash, path_emmc_flash_mount, "flash partiton on eMMC", "flash", path_backup_flash,
+     copy_whole_tree},
     {name_kv_storage, path_emmc_storage_data, "storage partiton on eMMC", "storage",
-     path_backup_storage},
+     path_backup_storage, copy_without_own_folder},
 };
 
 int make_backup(const backed_up_partition &p) {
   print_backup_start();
-  if (replace_backup(p.data, p.backup) != 0) return -1;
+  if (replace_backup(p.data, p.backup, p.scope) != 0) return -1;
   printf("\nBackup of partition '%s' got saved at '%s'\n\n", p.name, p.backup);
   return 0;
 }
@@ -52,7 +54,7 @@ int backup_to_boot_media(const mmc_partitions_fmt *table) {
     // 2, 6. Measure.
     puts("");
     uint64_t used = 0;
-    if (print_used_space(p.label, p.data, &used) < 0) return -1;
+    if (print_used_space(p.label, p.data, &used, p.scope) < 0) return -1;
     // 3, 7. The room on the boot media, with the old backup still there.
     const uint64_t room = print_free_space("SD or USB device", path_storage);
     if (!(used < room)) {
@@ -79,9 +81,9 @@ int backup_to_boot_media(const mmc_partitions_fmt *table) {
   if (unmount_installation(run) != 0) return -1;
 
   // 10. Done.
+  set_status_word(status_backup);
   puts("\nSuccess!\n");
   puts("\nA backup of the selected Kestrova partitions where done!\n");
-  status_word = status_backup;
   run.succeeded = true;
   return 0;
 }

@@ -39,6 +39,11 @@ constexpr int blkid_nothing_found = 2;
 
 constexpr const char msg_start_copy[] = "Starting copying of data from eMMC!";
 
+// The running system's /storage holds the tool's own folder, which stays.
+copy_scope copy_scope_of(const char *folder) {
+  return strcmp(folder, path_storage) == 0 ? copy_without_own_folder : copy_whole_tree;
+}
+
 bool counts_as_external(const char *name) {
   return strcmp(name, "mmcblk1") == 0 || strstr(name, "sd") != nullptr;
 }
@@ -120,7 +125,7 @@ int check_device_size(const char *device, uint64_t *size_out, uint64_t (&used_ou
   uint64_t used = 0;
   int measured = 0;
   for (const char *folder : {path_flash, path_storage}) {
-    if (print_used_space(folder, folder, &used) < 0) {
+    if (print_used_space(folder, folder, &used, copy_scope_of(folder)) < 0) {
       printf("Failed to get used space of path '%s'!\n", folder);
       return -1;
     }
@@ -240,7 +245,7 @@ int empty_folder(const char *folder) {
 // and the run.
 int copy_onto_device(const char *source, const char *destination) {
   copy_guard guard;
-  const int copied = copy_folder(source, destination);
+  const int copied = copy_folder(source, destination, copy_scope_of(source));
   if (copied != 0) printf(msg_copy_failed, source, destination);
   if (check_copy_interrupted(guard) != 0 || copied != 0) return -1;
   return 0;
@@ -328,9 +333,9 @@ int copy_to_external() {
   }
 
   // 7. Done.
+  set_status_word(status_backup);
   puts("\nSuccess!\n");
   puts("\nYou can now reboot the device to use your boot media (SD or USB)!\n");
-  status_word = status_backup;
   run.succeeded = true;
   return 0;
 }

@@ -134,8 +134,9 @@ int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_u
     }
   }
   uint64_t flash_used = 0, storage_used = 0;
-  if (print_used_space(flash_source, flash_source, &flash_used) < 0 ||
-      print_used_space(storage_source, storage_source, &storage_used) < 0) {
+  if (print_used_space(flash_source, flash_source, &flash_used, copy_whole_tree) < 0 ||
+      print_used_space(storage_source, storage_source, &storage_used,
+                       copy_without_own_folder) < 0) {
     return -1;
   }
 

@@ -110,11 +110,13 @@ int migrate_to_single_boot(int has_userdata, const mmc_partitions_fmt *table, in
   // 2.1, 3.2. Measure.
   puts("");
   uint64_t flash_used = 0, storage_used = 0;
-  if (print_used_space(source.flash_label, source.flash_measured, &flash_used) < 0) {
+  if (print_used_space(source.flash_label, source.flash_measured, &flash_used,
+                       copy_whole_tree) < 0) {
     printf("Failed to get used space of path '%s'!\n", source.flash_measured);
     return -1;
   }
-  if (print_used_space(source.storage_label, source.storage_measured, &storage_used) < 0) {
+  if (print_used_space(source.storage_label, source.storage_measured, &storage_used,
+                       copy_without_own_folder) < 0) {
     printf("Failed to get used space of path '%s'!\n", source.storage_measured);
     return -1;
   }
@@ -164,8 +166,8 @@ int migrate_to_single_boot(int has_userdata, const mmc_partitions_fmt *table, in
   // a failed backup leaves a dual boot that can still be removed cleanly.
   if (from_emmc) {
     print_backup_start();
-    if (replace_backup(path_emmc_flash_mount, path_backup_flash) != 0 ||
-        replace_backup(path_emmc_storage_data, path_backup_storage) != 0) {
+    if (replace_backup(path_emmc_flash_mount, path_backup_flash, copy_whole_tree) != 0 ||
+        replace_backup(path_emmc_storage_data, path_backup_storage, copy_without_own_folder) != 0) {
       return -1;
     }
     // Nothing of the eMMC stays mounted across the layout change.

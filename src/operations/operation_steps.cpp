@@ -182,16 +182,23 @@ int remove_saved_installation_data() {
   return 0;
 }
 
+void set_status_word(const char *word) {
+  status_word = word;
+  // Whatever the screen says next may be the last thing the user waits for.
+  fflush(stdout);
+  if (!dry_run) write_status_marker(word);
+}
+
 void report_installed(operation_run &run, uint32_t operation) {
+  const bool migrated = operation == journal_operation_migrate;
+  set_status_word(migrated ? status_migrate : status_new);
   puts("\nSuccess!\n");
-  if (operation == journal_operation_migrate) {
+  if (migrated) {
     printf("\nPlease remove current boot media (SD or USB) and");
     puts("\nreboot the device to boot from eMMC!\n");
-    status_word = status_migrate;
   } else {
     printf("\nYou can now power off the device, remove the used boot media (SD or USB) and");
     puts("\npower on again to boot the device from eMMC!\n");
-    status_word = status_new;
   }
   run.succeeded = true;
 }
@@ -221,7 +228,7 @@ void print_backup_start() {
   puts(msg_do_not_interrupt);
 }
 
-int replace_backup(const char *data, const char *backup) {
+int replace_backup(const char *data, const char *backup, copy_scope scope) {
   char fresh[256];
   snprintf(fresh, sizeof(fresh), "%s.new", backup);
   // What an interrupted run left goes first.
@@ -231,7 +238,7 @@ int replace_backup(const char *data, const char *backup) {
   }
   {
     copy_guard guard;
-    const int copied = mirror_folder(data, fresh);
+    const int copied = mirror_folder(data, fresh, scope);
     const int interrupted = check_copy_interrupted(guard);
     if (copied != 0 || interrupted != 0) {
       if (copied != 0) {
@@ -552,13 +559,33 @@ int mount_installation(operation_run &run, const mmc_partitions_fmt *table) {
   return mount_installation_partition(run, table, name_kv_storage);
 }
 
+namespace {
+
+// `sync` sends no cache flush to a raw or loop device, and vfat has none of
+// its own: what went to the eMMC through KV_FLASH's loop device, the raw
+// moves and the table write become durable only once the device itself is
+// flushed (its dirty pages and the eMMC's write cache).
+int flush_emmc() {
+  owned_fd emmc;
+  if (open_region_file(emmc, path_emmc_device, O_RDONLY) != 0 ||
+      sync_region_file(emmc.fd) != 0 || close_region_file(emmc) != 0) {
+    printf("Failed to flush '%s': what was written to it may not be on the eMMC yet!\n",
+           path_emmc_device);
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
 int unmount_installation(operation_run &run) {
   if (unmount_temp_folders() != 0) {
     puts(msg_umount_failed);
     return -1;
   }
   run.mounted = false;
-  return 0;
+  // A dry run wrote nothing.
+  return dry_run ? 0 : flush_emmc();
 }
 
 int copy_into_installation(operation_run &run, const char *flash_source,

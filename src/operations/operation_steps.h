@@ -9,6 +9,7 @@
 
 #include "kvemmc.h"
 #include "partition_table.h"
+#include "storage.h"
 
 struct reserved_image;
 
@@ -24,8 +25,9 @@ void print_backup_start();
 // puts that in the place of the backup folder `backup` once it is complete,
 // so that a failed or interrupted copy keeps the previous backup whole. The
 // images of the factory state that a dual-boot installation keeps are left
-// out of a storage backup. 0, or -1 with the failure printed.
-int replace_backup(const char *data, const char *backup);
+// out of a storage backup, and so is the tool's own folder (`scope`). 0, or
+// -1 with the failure printed.
+int replace_backup(const char *data, const char *backup, copy_scope scope);
 
 // ---- The eMMC's wear ----
 // What the eMMC reports of its wear (eMMC 5.0 and later, in sysfs): its
@@ -178,8 +180,11 @@ int mount_installation_partition(operation_run &run, const mmc_partitions_fmt *t
                                  const char *name);
 // Both, KV_FLASH first.
 int mount_installation(operation_run &run, const mmc_partitions_fmt *table);
-// Unmounts both temporary folders and releases their loop devices. 0, or -1
-// after "Failed to umount temporary Kestrova folder".
+// Unmounts both temporary folders and releases their loop devices; then, in
+// a real run, flushes "/dev/mmcblk0" to the eMMC, so that everything the
+// operation wrote there is durable before its journal goes or its status
+// word is written. 0, or -1 after "Failed to umount temporary Kestrova
+// folder" or the flush's failure.
 int unmount_installation(operation_run &run);
 
 // Copies the data into the installation mounted by `run` (copy_to_emmc).
@@ -189,6 +194,13 @@ int unmount_installation(operation_run &run);
 // to eMMC" or the line of the step that failed.
 int copy_into_installation(operation_run &run, const char *flash_source,
                            const char *storage_source, bool running_system);
+
+// The run's status word, set and, in a real run, written to the marker at
+// once: before the closing lines, which tell the user to power off or
+// reboot, so that the word is on the boot media however the box is switched
+// off. (The entry point writes it again at the end and reports a failure
+// there.)
+void set_status_word(const char *word);
 
 // The closing lines and status word of an installation on the eMMC
 // (`operation` journal_operation_install) or a migration to single boot

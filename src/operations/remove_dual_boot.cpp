@@ -206,9 +206,9 @@ int remove_dual_boot(int has_userdata, const mmc_partitions_fmt *table) {
   }
 
   // 11. Done.
+  set_status_word(status_remove);
   puts("\nSuccess!\n");
   puts("\nKestrova dual boot installation got removed from eMMC!\n");
-  status_word = status_remove;
   run.succeeded = true;
   return 0;
 }

@@ -36,8 +36,10 @@ int measure_storage_room(const mmc_partitions_fmt *table, uint64_t *room) {
   }
   uint64_t replaced = 0;
   const uint64_t free_bytes = free_space(path_emmc_storage_mount);
-  const int measured =
-      is_directory(path_emmc_storage_data) ? used_space(path_emmc_storage_data, &replaced) : 0;
+  // All of it goes, the own folder of an old copy too.
+  const int measured = is_directory(path_emmc_storage_data)
+                           ? used_space(path_emmc_storage_data, &replaced, copy_whole_tree)
+                           : 0;
   if (unmount_path(path_emmc_storage_mount) != 0) {
     puts(msg_umount_failed);
     return -1;
@@ -92,7 +94,7 @@ int renew_installation(const mmc_partitions_fmt *table, int data_source) {
   if (from_backup && !is_directory(flash_source)) {
     printf(msg_backup_missing, flash_source);
     renew_flash = false;
-  } else if (print_used_space(flash_source, flash_source, &flash_used) < 0) {
+  } else if (print_used_space(flash_source, flash_source, &flash_used, copy_whole_tree) < 0) {
     return -1;
   }
 
@@ -141,7 +143,9 @@ int renew_installation(const mmc_partitions_fmt *table, int data_source) {
     run.succeeded = true;
     return 0;
   }
-  if (print_used_space(storage_source, storage_source, &storage_used) < 0) return -1;
+  if (print_used_space(storage_source, storage_source, &storage_used,
+                       copy_without_own_folder) < 0)
+    return -1;
 
   // 8. The room.
   if (storage_room < storage_used) {
@@ -177,10 +181,10 @@ int renew_installation(const mmc_partitions_fmt *table, int data_source) {
   if (unmount_installation(run) != 0) return -1;
 
   // 12. Done.
+  set_status_word(status_renew);
   puts("\nSuccess!\n");
   printf("\nPlease remove current boot media (SD or USB) and");
   puts("\nreboot the device to boot from eMMC!\n");
-  status_word = status_renew;
   run.succeeded = true;
   return 0;
 }

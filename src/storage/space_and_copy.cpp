@@ -46,18 +46,30 @@ static bool parse_byte_count(const char *text, uint64_t *value) {
   return true;
 }
 
-int used_space(const char *folder, uint64_t *bytes) {
+namespace {
+
+// The options a copy of `scope` adds to rsync's command line, with their
+// leading space. The exclude is anchored at the source's root: only the own
+// folder of that tree ("/storage/backup/kvemmc" of the running system) goes.
+const char *scope_options(copy_scope scope) {
+  return scope == copy_without_own_folder ? " --exclude=/backup/kvemmc" : "";
+}
+
+}  // namespace
+
+int used_space(const char *folder, uint64_t *bytes, copy_scope scope) {
   if (!folder || !is_directory(folder)) return -1;
   if (!scratch_buffer) {
     puts("No scratch buffer for the command lines!");
     return -1;
   }
   if (lies_in_scratch_buffer(folder) || !check_safe_path("folder", folder)) return -1;
-  // The dry run copies nothing, so "backup/" is never created.
+  // The dry run copies nothing, so "backup/" is never created. It leaves out
+  // what the copy leaves out, so that the room check and the copy agree.
   if (format_command(
           scratch_buffer, scratch_buffer_size,
-          "rsync --dry-run -av %s/ backup/ | tail -n 1 | awk '{print $4}' | sed 's/,//g'",
-          folder) != 0) {
+          "rsync --dry-run -av%s %s/ backup/ | tail -n 1 | awk '{print $4}' | sed 's/,//g'",
+          scope_options(scope), folder) != 0) {
     return -1;
   }
   char output[512] = {};
@@ -78,9 +90,9 @@ int used_space(const char *folder, uint64_t *bytes) {
   return 0;
 }
 
-int print_used_space(const char *label, const char *folder, uint64_t *bytes) {
+int print_used_space(const char *label, const char *folder, uint64_t *bytes, copy_scope scope) {
   uint64_t count = 0;
-  if (used_space(folder, &count) != 0) {
+  if (used_space(folder, &count, scope) != 0) {
     printf("Failed to get used space of path '%s'!\n", folder);
     return -1;
   }
@@ -91,15 +103,15 @@ int print_used_space(const char *label, const char *folder, uint64_t *bytes) {
 
 static constexpr int rsync_files_vanished = 24;
 
-int copy_folder(const char *source, const char *destination) {
+int copy_folder(const char *source, const char *destination, copy_scope scope) {
   if (!check_safe_path("source folder", source) ||
       !check_safe_path("destination folder", destination)) {
     return -1;
   }
   // Archive mode keeps permissions, owners, times, links and devices.
   char command[short_command_size];
-  if (format_command(command, sizeof(command), "rsync -ah --info=progress2 %s/ %s/", source,
-                     destination) != 0) {
+  if (format_command(command, sizeof(command), "rsync -ah --info=progress2%s %s/ %s/",
+                     scope_options(scope), source, destination) != 0) {
     return -1;
   }
   printf("Copy all data from '%s' to '%s'\n", source, destination);
@@ -128,7 +140,7 @@ static bool is_within(const char *path, const char *folder) {
   return strncmp(path, folder, length) == 0 && (path[length] == '\0' || path[length] == '/');
 }
 
-int mirror_folder(const char *source, const char *destination) {
+int mirror_folder(const char *source, const char *destination, copy_scope scope) {
   if (!check_safe_path("source folder", source) ||
       !check_safe_path("destination folder", destination)) {
     return -1;
@@ -144,7 +156,7 @@ int mirror_folder(const char *source, const char *destination) {
   }
   char command[short_command_size];
   if (run_formatted(command, sizeof(command), nullptr, "mkdir -p %s", destination) != 0) return -1;
-  if (copy_folder(source, destination) != 0) {
+  if (copy_folder(source, destination, scope) != 0) {
     printf(msg_copy_failed, source, destination);
     return -1;
   }
@@ -166,7 +178,7 @@ int copy_to_emmc(const char *flash_source, const char *storage_source) {
       printf("Failed to remove content of folder '%s'\n", path_emmc_flash_mount);
       return -1;
     }
-    if (copy_folder(flash_source, path_emmc_flash_mount) != 0) {
+    if (copy_folder(flash_source, path_emmc_flash_mount, copy_whole_tree) != 0) {
       printf(msg_copy_failed, flash_source, path_emmc_flash_mount);
       return -1;
     }
@@ -177,7 +189,7 @@ int copy_to_emmc(const char *flash_source, const char *storage_source) {
     return -1;
   }
   // rsync creates the folder again.
-  if (copy_folder(storage_source, path_emmc_storage_data) != 0) {
+  if (copy_folder(storage_source, path_emmc_storage_data, copy_without_own_folder) != 0) {
     printf(msg_copy_failed, storage_source, path_emmc_storage_data);
     return -1;
   }

@@ -16,25 +16,27 @@ const std::string kOldBackup =
     "\nAll existing data in folder '/storage/backup/eMMC_backup/kestrova_flash' will be removed!";
 const std::string kFlashCopy =
     "rsync -ah --info=progress2 /media/KV_FLASH/ /storage/backup/eMMC_backup/kestrova_flash.new/";
-const std::string kStorageCopy = "rsync -ah --info=progress2 /media/KV_STORAGE/kestrova_storage/ "
+const std::string kStorageCopy = "rsync -ah --info=progress2 --exclude=/backup/kvemmc "
+                                 "/media/KV_STORAGE/kestrova_storage/ "
                                  "/storage/backup/eMMC_backup/kestrova_storage.new/";
 const std::string kBackup = "backup/eMMC_backup/";
 
 // The backup folders hold what the eMMC holds; the images of the factory
-// state stay out; no half-made backup is left.
+// state and the tool's own folder stay out; no half-made backup is left.
 const Reading kFlashBackedUp = {.boxtool = {"files", "{storage}", "0", kBackup + "kestrova_flash"},
                                 .same_as = {"files", "{emmc}", "@KV_FLASH"}};
 const Reading kStorageBackedUp = {
     .boxtool = {"files", "{storage}", "0", kBackup + "kestrova_storage"},
     .same_as = {"files", "{emmc}", "@KV_STORAGE", "kestrova_storage"},
-    .ignore = {"dual_boot_"}, .absent = {"dual_boot_"}};
+    .ignore = {"dual_boot_", "backup/kvemmc"}, .absent = {"dual_boot_", "backup/kvemmc"}};
 const Reading kNothingHalfMade = {.boxtool = {"files", "{storage}", "0", "backup"}, .absent = {".new"}};
 // The backup the box made before the run, untouched.
 const Reading kPreviousFlashBackup = {.boxtool = {"files", "{storage}", "0", kBackup + "kestrova_flash"},
                                       .same_as = {"tree-files", "flash"}};
 
 const Scenario kBackups[] = {
-    {.name = "BothPartsOfASingleBootWithoutAnEarlierBackup", .box = {"--state", "single"},
+    {.name = "BothPartsOfASingleBootWithoutAnEarlierBackup",
+     .box = {"--state", "single", "--own-folder"},
      .answers = "3\ny\ny\n", .marker = "KVEMMC_BACKUP\n",
      .lines = {"Used space of 'flash partiton on eMMC': ", "Free space of 'SD or USB device': ",
                "\nBackup of partition 'KV_STORAGE' got saved at "

@@ -19,7 +19,8 @@ const std::string kAskFlash = "\nContinue with [y] or press enter to skip flash 
 const std::string kAskStorage =
     "\nContinue with [y] or press enter to skip storage partition!\nContinue? [y]: ";
 const std::string kFlashCopy = "rsync -ah --info=progress2 /flash/ /media/KESTROVA/";
-const std::string kStorageCopy = "rsync -ah --info=progress2 /storage/ /media/STORAGE/";
+const std::string kStorageCopy =
+    "rsync -ah --info=progress2 --exclude=/backup/kvemmc /storage/ /media/STORAGE/";
 const std::vector<std::string> kRunningFromEmmc = {"--state", "single", "--running", "emmc"};
 
 std::vector<std::string> box(const std::vector<std::string> &more) {
@@ -54,12 +55,13 @@ std::vector<Reading> copied_onto(const std::string &device, const std::string &l
                      last_sector + " type=83\n1: vfat KESTROVA clean\n2: ext4 STORAGE clean\n"}},
       {.boxtool = {"files", image, "@p1"}, .same_as = {"files", "{emmc}", "@KV_FLASH"}},
       {.boxtool = {"files", image, "@p2"}, .same_as = {"files", "{emmc}", "@KV_STORAGE", "kestrova_storage"},
-       .ignore = {".config/boot.hint"}},
+       .ignore = {".config/boot.hint", "backup/kvemmc"}, .absent = {"backup/kvemmc"}},
   };
 }
 
 const Scenario kCopy[] = {
-    {.name = "ABlankSdCardIsPreparedAndFilled", .box = box({"--external", "mmcblk1:1024"}),
+    {.name = "ABlankSdCardIsPreparedAndFilled",
+     .box = box({"--external", "mmcblk1:1024", "--own-folder"}),
      .answers = "1\ny\n", .marker = "KVEMMC_BACKUP\n",
      .lines = {kSearch + "Found external SD or USB device: mmcblk1\n",
                "\nExternal SD or USB device size: 0x000040000000 [1GB]\n\n",

@@ -42,7 +42,7 @@ const std::vector<std::string> kDualCalls = {
     "mount -o rw {loop} /media/KV_STORAGE",
     "systemctl stop kodi",
     "rsync -ah --info=progress2 /flash/ /media/KV_FLASH/",
-    "rsync -ah --info=progress2 /storage/ /media/KV_STORAGE/kestrova_storage/",
+    "rsync -ah --info=progress2 --exclude=/backup/kvemmc /storage/ /media/KV_STORAGE/kestrova_storage/",
     "systemctl start kodi",
     "umount /media/KV_FLASH",
     "losetup -d {loop}",
@@ -60,8 +60,8 @@ const std::vector<std::string> kSingleCalls = {
 
 const std::vector<std::string> kBackupCopies = {
     "rsync -ah --info=progress2 /storage/backup/eMMC_backup/kestrova_flash/ /media/KV_FLASH/",
-    "rsync -ah --info=progress2 /storage/backup/eMMC_backup/kestrova_storage/ "
-    "/media/KV_STORAGE/kestrova_storage/"};
+    "rsync -ah --info=progress2 --exclude=/backup/kvemmc "
+    "/storage/backup/eMMC_backup/kestrova_storage/ /media/KV_STORAGE/kestrova_storage/"};
 
 // The reserved area before the run, in the snapshot on the boot media.
 Reading snapshot_of(const std::string &preset) {
@@ -79,6 +79,8 @@ std::vector<Reading> installed(const std::string &preset, const std::string &sta
       {.boxtool = {"patterns", "{emmc}"}, .absent = {"BAD"}},
       {.boxtool = {"files", "{emmc}", "@KV_FLASH"}, .same_as = {"files", "{flash}", "0"}},
       {.boxtool = {"fsck", "{emmc}", "@KV_STORAGE", "@KV_STORAGE"}, .lines = {"clean"}},
+      // The tool's own folder (with this run's snapshot) stays on the boot media.
+      {.boxtool = {"files", "{emmc}", "@KV_STORAGE"}, .absent = {"backup/kvemmc"}},
       snapshot_of(preset),
   };
 }
@@ -92,7 +94,7 @@ std::vector<Reading> dual_installed(const std::string &preset) {
                  .ignore = {"kestrova_storage"}});
   end.push_back({.boxtool = {"files", "{emmc}", "@KV_STORAGE", "kestrova_storage"},
                  .same_as = {"files", "{storage}", "0"},
-                 .ignore = {".config/boot.hint", "dual_boot_"}});
+                 .ignore = {".config/boot.hint", "dual_boot_", "backup/kvemmc"}});
   end.push_back(
       {.boxtool = {"file-hash", "{emmc}", "@KV_STORAGE", "kestrova_storage/dual_boot_apt_backup.img"},
        .same_as = {"hash", "{before}", "0x2400000", "1304"}});
@@ -197,7 +199,8 @@ const Scenario kInstall[] = {
      .lines = {"New partition is too small to cover data of '/flash' from current boot device!\n"
                "Free space on 'KV_FLASH' partition: 1MB\nUsed space on '/flash': "},
      .absent = {"'/storage' from current boot device"},
-     .calls = {"rsync --dry-run -av /flash/ backup/", "rsync --dry-run -av /storage/ backup/"}},
+     .calls = {"rsync --dry-run -av /flash/ backup/",
+               "rsync --dry-run -av --exclude=/backup/kvemmc /storage/ backup/"}},
     {.name = "AndroidDataWithLessFreeRoomThanKvFlashIsRefused",
      .box = {"--preset", "gxl_p212", "--data-free", "100"}, .answers = "1\ny\n", .status = 255,
      .lines = {"Partition 'KV_STORAGE' has only 99MB free, less than the 512MB that 'KV_FLASH' "
@@ -235,7 +238,8 @@ const Scenario kInstall[] = {
      .answers = "3\ny\n", .status = 255,
      .lines = {kQuestion + "Not enough free space on '/storage/backup/kvemmc' for the recovery "
                            "snapshot: "},
-     .absent = {"opentee"}, .calls = {"rsync --dry-run -av /storage/ backup/"}},
+     .absent = {"opentee"},
+     .calls = {"rsync --dry-run -av --exclude=/backup/kvemmc /storage/ backup/"}},
     {.name = "ACtrlCBeforeTheLayoutChangeEndsTheRunUntouched", .box = {"--signal", "blkid:1:INT"},
      .answers = "1\ny\n", .status = 130, .calls = {"blkid -p -o value -s TYPE -O 4039114752 "
                                                    "-S 11595153408 /dev/mmcblk0"}},

@@ -31,7 +31,7 @@ std::vector<Reading> finished(const std::string &preset) {
       {.boxtool = {"files", "{emmc}", "@KV_FLASH"}, .same_as = {"files", "{flash}", "0"}},
       {.boxtool = {"files", "{emmc}", "@KV_STORAGE", "kestrova_storage"},
        .same_as = {"files", "{storage}", "0"},
-       .ignore = {".config/boot.hint", "backup/kvemmc/", "dual_boot_"}},
+       .ignore = {".config/boot.hint", "backup/kvemmc", "dual_boot_"}, .absent = {"backup/kvemmc"}},
       {.boxtool = {"fsck", "{emmc}", "@KV_STORAGE", "@KV_STORAGE"}, .lines = {"clean"}},
       {.boxtool = {"files", "{storage}", "0", "backup/kvemmc"}, .absent = {"relocation.journal"}},
   };

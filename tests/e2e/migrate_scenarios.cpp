@@ -39,12 +39,12 @@ struct Source {
 };
 const std::vector<std::string> kFromBackup = {
     "rsync -ah --info=progress2 /storage/backup/eMMC_backup/kestrova_flash/ /media/KV_FLASH/",
-    "rsync -ah --info=progress2 /storage/backup/eMMC_backup/kestrova_storage/ "
-    "/media/KV_STORAGE/kestrova_storage/"};
+    "rsync -ah --info=progress2 --exclude=/backup/kvemmc "
+    "/storage/backup/eMMC_backup/kestrova_storage/ /media/KV_STORAGE/kestrova_storage/"};
 const Source kSources[] = {
     {"1", {}, {"files", "{flash}", "0"}, {"files", "{storage}", "0"},
      {"systemctl stop kodi", "rsync -ah --info=progress2 /flash/ /media/KV_FLASH/",
-      "rsync -ah --info=progress2 /storage/ /media/KV_STORAGE/kestrova_storage/",
+      "rsync -ah --info=progress2 --exclude=/backup/kvemmc /storage/ /media/KV_STORAGE/kestrova_storage/",
       "systemctl start kodi"}},
     {"2", {}, {"files", "{before}", "@KV_FLASH"}, {"files", "{before}", "@KV_STORAGE", "kestrova_storage"},
      kFromBackup},
@@ -65,7 +65,8 @@ std::vector<Reading> migrated(const std::string &preset, const Source &source) {
       {.boxtool = {"fsck", "{emmc}", "@KV_STORAGE", "@KV_STORAGE"}, .lines = {"clean, fills its range"}},
       {.boxtool = {"files", "{emmc}", "@KV_FLASH"}, .same_as = source.flash},
       {.boxtool = {"files", "{emmc}", "@KV_STORAGE", "kestrova_storage"}, .same_as = source.storage,
-       .ignore = {".config/boot.hint", "dual_boot_", "backup/kvemmc/"}, .absent = {"dual_boot_"}},
+       .ignore = {".config/boot.hint", "dual_boot_", "backup/kvemmc"},
+       .absent = {"dual_boot_", "backup/kvemmc"}},
       {.boxtool = {"snapshots", "{storage}"}, .same_as = {"reserved-hash", preset, "dual"}},
   };
   // The saved data are back on the eMMC: their folder goes.
@@ -104,7 +105,7 @@ const Scenario kMigrate[] = {
      .emmc_unchanged = false, .end = {e2e::reserved_as_before()}},
     {.name = "DecliningTheBootMediaSourceWritesNothing", .box = {"--state", "dual"},
      .answers = "1\n\n", .lines = {kQuestion + "\nAborting!\n"},
-     .calls = {"rsync --dry-run -av /storage/ backup/"}},
+     .calls = {"rsync --dry-run -av --exclude=/backup/kvemmc /storage/ backup/"}},
     {.name = "AMissingBackupIsMeasuredAndRefused", .box = {"--state", "dual"}, .answers = "3\ny\n",
      .status = 255,
      .lines = {"Failed to get used space of path '/storage/backup/eMMC_backup/kestrova_flash'!\n"

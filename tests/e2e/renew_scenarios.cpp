@@ -22,7 +22,7 @@ const std::string kNoFlashRoom =
 const std::string kNoStorageRoom =
     "\nThere is \033[1mNOT\033[0m enough free space on storage partition on eMMC for installation!\n";
 const std::string kFlashCopy = "rsync -ah --info=progress2 /flash/ /media/KV_FLASH/";
-const std::string kStorageCopy = "rsync -ah --info=progress2 /storage/ /media/KV_STORAGE/kestrova_storage/";
+const std::string kStorageCopy = "rsync -ah --info=progress2 --exclude=/backup/kvemmc /storage/ /media/KV_STORAGE/kestrova_storage/";
 const std::string kImage = "kestrova_storage/dual_boot_";
 constexpr uint64_t kFlashFits = (512 - 8) << 20;  // the 512 MiB slot less the margin
 
@@ -31,7 +31,8 @@ const Reading kFlashRenewed = {.boxtool = {"files", "{emmc}", "@KV_FLASH"},
                                .same_as = {"files", "{flash}", "0"}};
 const Reading kStorageRenewed = {.boxtool = {"files", "{emmc}", "@KV_STORAGE", "kestrova_storage"},
                                  .same_as = {"files", "{storage}", "0"},
-                                 .ignore = {".config/boot.hint", "dual_boot_"}};
+                                 .ignore = {".config/boot.hint", "dual_boot_", "backup/kvemmc"},
+                                 .absent = {"backup/kvemmc"}};
 // A partition left alone: as before the run.
 Reading unchanged(const std::string &partition) {
   return {.boxtool = {"files", "{emmc}", "@" + partition}, .same_as = {"files", "{before}", "@" + partition}};
@@ -50,7 +51,7 @@ std::vector<Reading> dual_kept(std::vector<Reading> end) {
 
 const Scenario kRenew[] = {
     // --- Answer combinations and sources --------------------------------------
-    {.name = "BothPartsOfASingleBootFromTheBootMedia", .box = {"--state", "single"},
+    {.name = "BothPartsOfASingleBootFromTheBootMedia", .box = {"--state", "single", "--own-folder"},
      .answers = "1\ny\ny\n", .marker = "KVEMMC_RENEW\n",
      .lines = {"\nUsable space of 'partition KV_FLASH': 512MB\n", kAskFlash, kAskStorage,
                "Stopping Kodi before start of copy process!\n", kSuccess},
@@ -62,8 +63,8 @@ const Scenario kRenew[] = {
      .answers = "5\ny\ny\n", .marker = "KVEMMC_RENEW\n", .lines = {kSuccess},
      .absent = {"Stopping Kodi"},
      .calls = {"rsync -ah --info=progress2 /storage/backup/eMMC_backup/kestrova_flash/ /media/KV_FLASH/",
-               "rsync -ah --info=progress2 /storage/backup/eMMC_backup/kestrova_storage/ "
-               "/media/KV_STORAGE/kestrova_storage/"},
+               "rsync -ah --info=progress2 --exclude=/backup/kvemmc "
+               "/storage/backup/eMMC_backup/kestrova_storage/ /media/KV_STORAGE/kestrova_storage/"},
      .emmc_unchanged = false, .end = dual_kept({})},
     {.name = "BothPartsOfADualBootFromTheBootMedia", .box = {"--state", "dual"},
      .answers = "4\ny\ny\n", .marker = "KVEMMC_RENEW\n", .lines = {kSuccess},
@@ -73,8 +74,8 @@ const Scenario kRenew[] = {
     {.name = "BothPartsOfASingleBootFromABackup", .box = {"--state", "single", "--boot-backup"},
      .answers = "2\ny\ny\n", .marker = "KVEMMC_RENEW\n", .lines = {kSuccess},
      .absent = {"Stopping Kodi"},
-     .calls = {"rsync -ah --info=progress2 /storage/backup/eMMC_backup/kestrova_storage/ "
-               "/media/KV_STORAGE/kestrova_storage/"},
+     .calls = {"rsync -ah --info=progress2 --exclude=/backup/kvemmc "
+               "/storage/backup/eMMC_backup/kestrova_storage/ /media/KV_STORAGE/kestrova_storage/"},
      .emmc_unchanged = false, .end = {e2e::reserved_as_before()}},
     {.name = "OnlyTheFlashOfADualBoot", .box = {"--state", "dual"}, .answers = "4\ny\n\n",
      .marker = "KVEMMC_RENEW\n", .lines = {kAskStorage + kSuccess}, .absent = {"Stopping Kodi"},

@@ -34,3 +34,27 @@ TEST(PrintableText, ReplacesControlBytesAndStopsAtTheLimits) {
   printable_text(out, sizeof(out), "a\nb", 3);
   EXPECT_STREQ(out, "a?b");
 }
+
+TEST(StatusMarker, ReplacesTheMarkerWholeAndLeavesNoNewFile) {
+  char folder[] = "/tmp/kvemmc-marker-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string marker = std::string(folder) + "/boot.hint";
+  const auto read = [&](const std::string &path) {
+    std::string text;
+    if (FILE *f = fopen(path.c_str(), "r")) {
+      for (int c = fgetc(f); c != EOF; c = fgetc(f)) text += static_cast<char>(c);
+      fclose(f);
+    }
+    return text;
+  };
+  EXPECT_EQ(write_status_marker("KVEMMC_STARTED", marker.c_str()), 0);
+  EXPECT_EQ(write_status_marker("KVEMMC_NEW", marker.c_str()), 0);
+  EXPECT_EQ(read(marker), "KVEMMC_NEW\n");
+  EXPECT_FALSE(path_exists((marker + ".new").c_str()));
+  // No folder: refused, nothing made.
+  const std::string nowhere = std::string(folder) + "/missing/boot.hint";
+  EXPECT_EQ(write_status_marker("KVEMMC_NEW", nowhere.c_str()), -1);
+  EXPECT_FALSE(path_exists((nowhere + ".new").c_str()));
+  unlink(marker.c_str());
+  rmdir(folder);
+}

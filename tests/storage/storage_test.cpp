@@ -94,7 +94,7 @@ TEST_F(Refusals, UnsafeNamesFromATableRunNothing) {
   fs::create_directories(odd);
   EXPECT_EQ(is_mounted(odd.c_str()), -1);
   EXPECT_EQ(remove_folder(odd.c_str()), -1);
-  EXPECT_EQ(copy_folder(odd.c_str(), tmp.path.c_str()), -1);
+  EXPECT_EQ(copy_folder(odd.c_str(), tmp.path.c_str(), copy_whole_tree), -1);
   // Paths that would name the root, the current folder or a parent.
   fs::create_directories(tmp / "sub");
   EXPECT_EQ(clear_folder((tmp / "sub/..").c_str()), -1);
@@ -111,7 +111,7 @@ TEST_F(Refusals, MissingFoldersNeedNoCommand) {
   EXPECT_EQ(unmount_path(missing.c_str()), 0);
   EXPECT_EQ(clear_folder(missing.c_str()), 0);
   EXPECT_EQ(remove_folder(nullptr), 0);
-  EXPECT_EQ(used_space(missing.c_str(), nullptr), -1);
+  EXPECT_EQ(used_space(missing.c_str(), nullptr, copy_whole_tree), -1);
   EXPECT_FALSE(fs::exists(log_path())) << tool_log();
 }
 
@@ -244,14 +244,15 @@ TEST_F(SpaceAndCopy, UsedSpaceIsTheByteTotalAsRsyncCountsIt) {
   uint64_t expected = 1999986 + 3 + 4 + 3 + 3;
   uint64_t bytes = 0;
   CaptureStdout();
-  EXPECT_EQ(print_used_space("tree", (tmp / "tree").c_str(), &bytes), 0);
-  EXPECT_EQ(used_space((tmp / "missing").c_str(), nullptr), -1);
+  EXPECT_EQ(print_used_space("tree", (tmp / "tree").c_str(), &bytes, copy_whole_tree), 0);
+  EXPECT_EQ(used_space((tmp / "missing").c_str(), nullptr, copy_whole_tree), -1);
   std::string printed = GetCapturedStdout();
   EXPECT_EQ(bytes, expected);
   EXPECT_EQ(printed, "Used space of 'tree': 1MB\n");
 
   CaptureStdout();
-  EXPECT_EQ(print_used_space("missing", (tmp / "missing").c_str(), &bytes), -1);
+  EXPECT_EQ(print_used_space("missing", (tmp / "missing").c_str(), &bytes, copy_whole_tree),
+            -1);
   EXPECT_EQ(GetCapturedStdout(), "Failed to get used space of path '" + (tmp / "missing") + "'!\n");
 
   // The apparent size of a sparse file of 5 GB, whole.
@@ -259,7 +260,7 @@ TEST_F(SpaceAndCopy, UsedSpaceIsTheByteTotalAsRsyncCountsIt) {
                   " && echo ok"),
             "ok\n");
   CaptureStdout();
-  EXPECT_EQ(print_used_space("big", (tmp / "big").c_str(), &bytes), 0);
+  EXPECT_EQ(print_used_space("big", (tmp / "big").c_str(), &bytes, copy_whole_tree), 0);
   EXPECT_EQ(GetCapturedStdout(), "Used space of 'big': 5000MB\n");
   EXPECT_EQ(bytes, 5000000123ull);
 
@@ -270,7 +271,7 @@ TEST_F(SpaceAndCopy, UsedSpaceIsTheByteTotalAsRsyncCountsIt) {
     stand_in("rsync", rsync_says);
     bytes = 7;
     CaptureStdout();
-    EXPECT_EQ(used_space((tmp / "tree").c_str(), &bytes), -1) << rsync_says;
+    EXPECT_EQ(used_space((tmp / "tree").c_str(), &bytes, copy_whole_tree), -1) << rsync_says;
     GetCapturedStdout();
     EXPECT_EQ(bytes, 7u);
   }
@@ -281,7 +282,8 @@ TEST_F(SpaceAndCopy, VanishedFilesOnlyWarnAndEveryOtherRsyncFailureFails) {
   for (int code : {24, 23, 1}) {
     stand_in("rsync", "exit " + std::to_string(code));
     CaptureStdout();
-    const int result = copy_folder((tmp / "source").c_str(), (tmp / "copy").c_str());
+    const int result =
+        copy_folder((tmp / "source").c_str(), (tmp / "copy").c_str(), copy_whole_tree);
     const std::string printed = GetCapturedStdout();
     EXPECT_EQ(result, code == 24 ? 0 : -1) << code;
     EXPECT_EQ(contains(printed, "Warning: files of '" + (tmp / "source") +
@@ -313,18 +315,38 @@ TEST_F(SpaceAndCopy, MirrorReproducesATreeAndDropsWhatWasThere) {
   make_tree(tmp / "source");
   CaptureStdout();
   // Into a folder that does not exist yet, then over a stale copy.
-  EXPECT_EQ(mirror_folder((tmp / "source").c_str(), (tmp / "new/copy").c_str()), 0);
+  EXPECT_EQ(mirror_folder((tmp / "source").c_str(), (tmp / "new/copy").c_str(), copy_whole_tree),
+            0);
   fs::create_directories(tmp / "old/.stale");
   write_text(tmp / "old/stale", "stale");
-  EXPECT_EQ(mirror_folder((tmp / "source").c_str(), (tmp / "old").c_str()), 0);
+  EXPECT_EQ(mirror_folder((tmp / "source").c_str(), (tmp / "old").c_str(), copy_whole_tree), 0);
   // Replacing a folder by something inside it would lose the source.
-  EXPECT_EQ(mirror_folder((tmp / "source/.hidden").c_str(), (tmp / "source").c_str()), -1);
+  EXPECT_EQ(
+      mirror_folder((tmp / "source/.hidden").c_str(), (tmp / "source").c_str(), copy_whole_tree),
+      -1);
   std::string printed = GetCapturedStdout();
   EXPECT_EQ(tree_differences(tmp / "source", tmp / "new/copy"), "");
   EXPECT_EQ(tree_differences(tmp / "source", tmp / "old"), "");
   EXPECT_TRUE(contains(
       printed, "Copy all data from '" + (tmp / "source") + "' to '" + (tmp / "old") + "'\n"));
   EXPECT_TRUE(fs::exists(tmp / "source/.hidden/.dot"));
+}
+
+TEST_F(SpaceAndCopy, TheOwnFolderAtTheRootIsNeitherMeasuredNorCopied) {
+  for (const char *folder : {"source/backup/kvemmc", "source/backup/eMMC_backup/backup/kvemmc"}) {
+    fs::create_directories(tmp / folder);
+    write_text(tmp / (std::string(folder) + "/reserved-1.img"), "12345");
+  }
+  uint64_t whole = 0, without = 0;
+  CaptureStdout();
+  EXPECT_EQ(used_space((tmp / "source").c_str(), &whole, copy_whole_tree), 0);
+  EXPECT_EQ(used_space((tmp / "source").c_str(), &without, copy_without_own_folder), 0);
+  EXPECT_EQ(
+      mirror_folder((tmp / "source").c_str(), (tmp / "copy").c_str(), copy_without_own_folder), 0);
+  GetCapturedStdout();
+  EXPECT_EQ(whole - without, 5u);
+  EXPECT_FALSE(fs::exists(tmp / "copy/backup/kvemmc"));
+  EXPECT_TRUE(fs::exists(tmp / "copy/backup/eMMC_backup/backup/kvemmc/reserved-1.img"));
 }
 
 }  // namespace
