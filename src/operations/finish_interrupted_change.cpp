@@ -25,10 +25,18 @@ namespace {
 void describe_progress(const journal_state &state, char *text, size_t size) {
   const relocation_schedule &schedule = state.header.schedule;
   if (state.step >= schedule.count) {
-    snprintf(text, size,
-             "after the partitions were moved: %s and %s are still to be made and "
-             "filled",
-             name_kv_storage, name_kv_flash);
+    char rest[120];
+    if (state.stage < journal_stage_storage_made)
+      snprintf(rest, sizeof(rest), "%s and %s are still to be made and filled", name_kv_storage,
+               name_kv_flash);
+    else if (state.stage < journal_stage_flash_copied)
+      snprintf(rest, sizeof(rest), "%s and %s are still to be filled", name_kv_storage,
+               name_kv_flash);
+    else if (state.stage < journal_stage_storage_copied)
+      snprintf(rest, sizeof(rest), "%s is still to be filled", name_kv_storage);
+    else
+      snprintf(rest, sizeof(rest), "only the mark of the change is still to be written");
+    snprintf(text, size, "after the partitions were moved: %s", rest);
     return;
   }
   const relocation_step &step = schedule.steps[state.step];
@@ -37,6 +45,9 @@ void describe_progress(const journal_state &state, char *text, size_t size) {
            static_cast<unsigned long long>(state.done >> 20),
            static_cast<unsigned long long>(step.size >> 20));
 }
+
+constexpr const char msg_snapshot_before[] =
+    "The reserved area (table and device trees) from before that change is in '%s'.\n";
 
 const char *operation_name(uint32_t operation) {
   return operation == journal_operation_migrate
@@ -62,26 +73,48 @@ int finish_interrupted_change(const mmc_partitions_fmt *table) {
   }
   const journal_header &header = state->header;
 
-  // 2. It speaks of the table on the eMMC, or of none that was written.
-  if (memcmp(&header.new_table, table, sizeof(*table)) != 0) {
-    printf(
-        "\nThe relocation journal '%s' of an interrupted %s does not match the partition "
-        "table on the eMMC: nothing of it is done.\nThe reserved area (table and device "
-        "trees) from before that change is in '%s'.\n",
-        path_relocation_journal, operation_name(header.operation), header.snapshot);
-    return 1;
-  }
-
-  // 3. The same eMMC, and the moves the journal recorded: decided before
-  // the question, so that a journal that cannot be finished changes nothing.
+  // 2. The eMMC it was written for: its size, and its CID where both are known.
   const uint64_t emmc_size = block_device_size("mmcblk0");
+  char emmc_cid[emmc_cid_size];
+  read_emmc_cid(emmc_cid);
   if (header.emmc_size != emmc_size) {
     printf("\nThe relocation journal '%s' was written on an eMMC of %llu bytes, this one has "
            "%llu: nothing of it is done.\n",
            path_relocation_journal, static_cast<unsigned long long>(header.emmc_size),
            static_cast<unsigned long long>(emmc_size));
+    printf(msg_snapshot_before, header.snapshot);
     return 1;
   }
+  if (header.emmc_cid[0] && emmc_cid[0] && strcmp(header.emmc_cid, emmc_cid) != 0) {
+    printf("\nThe relocation journal '%s' was written on another eMMC (CID %s, this one has "
+           "CID %s): nothing of it is done.\n",
+           path_relocation_journal, header.emmc_cid, emmc_cid);
+    printf(msg_snapshot_before, header.snapshot);
+    return 1;
+  }
+
+  // 3. It speaks of the table on the eMMC, or of none that was written.
+  if (memcmp(&header.new_table, table, sizeof(*table)) != 0) {
+    printf(
+        "\nThe relocation journal '%s' of an interrupted %s does not match the partition "
+        "table on the eMMC: nothing of it is done.\n",
+        path_relocation_journal, operation_name(header.operation));
+    printf(msg_snapshot_before, header.snapshot);
+    return 1;
+  }
+
+  // A change that the eMMC shows as finished is never done again: its
+  // relocation would copy over the installation.
+  if (installation_shows_change(&header.new_table, header.change_id)) {
+    printf("\nThe relocation journal '%s' speaks of a %s that the eMMC shows as complete: "
+           "nothing of it is done; delete the file to go on without it.\n",
+           path_relocation_journal, operation_name(header.operation));
+    printf(msg_snapshot_before, header.snapshot);
+    return 1;
+  }
+
+  // The moves the journal recorded: decided before the question, so that a
+  // journal that cannot be finished changes nothing.
   if (check_resumable_moves(*state) != 0) {
     printf("Nothing of the journal '%s' is done; the reserved area from before the change is "
            "in '%s'.\n",
@@ -127,12 +160,15 @@ int finish_interrupted_change(const mmc_partitions_fmt *table) {
     puts("Failed to move partitions");
     return -1;
   }
-  if (make_installation_filesystems(&header.new_table, true) != 0) return -1;
+  if (make_installation_filesystems(&header.new_table, true, &journal, state->stage) != 0)
+    return -1;
   if (close_critical_window(window) != 0) return -1;
 
   // 6-8. Mount, copy, unmount.
   if (mount_installation(run, &header.new_table) != 0) return -1;
-  if (copy_into_installation(run, flash_source, storage_source, from_boot_media) != 0) return -1;
+  if (copy_into_installation(run, flash_source, storage_source, from_boot_media, &journal,
+                             state->stage) != 0)
+    return -1;
   if (unmount_installation(run) != 0) return -1;
   if (end_relocation_journal() != 0) return -1;
 

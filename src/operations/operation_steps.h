@@ -59,6 +59,21 @@ inline int check_room(const char *source, const char *partition, uint64_t room, 
 // "The new partition table cannot be written: ...".
 int check_table_write(int dtb_mode, const mmc_partitions_fmt *table);
 
+// ---- The eMMC's identity and the change's identifier ----
+inline constexpr const char path_emmc_cid[] = "/sys/block/mmcblk0/device/cid";
+// The mark of a finished single-boot change on KV_STORAGE: its identifier,
+// outside the data folder, so that no boot media made from the
+// installation's /storage carries it.
+inline constexpr const char path_change_mark[] = "/media/KV_STORAGE/.kvemmc-change";
+// The eMMC's CID as the kernel gives it (32 hex digits and a newline);
+// empty when the file is missing, unreadable or holds anything else.
+void read_emmc_cid(char (&cid)[emmc_cid_size], const char *path = path_emmc_cid);
+// 16 random bytes. 0, or -1 (said).
+int draw_change_id(uint8_t (&id)[change_id_size]);
+// True when KV_STORAGE of `table`, mounted read-only for the look, holds
+// the mark of the change `id`: that change is complete. Unmounts again.
+bool installation_shows_change(const mmc_partitions_fmt *table, const uint8_t *id);
+
 // ---- The layout change ----
 // What a single-boot change's journal names besides the two tables.
 struct layout_change {
@@ -76,8 +91,12 @@ int write_new_layout(int has_userdata, const mmc_partitions_fmt *old_table,
                      const mmc_partitions_fmt *new_table, const layout_change *change,
                      relocation_journal &journal);
 // KV_STORAGE (ext4, when `storage`) and KV_FLASH (vfat) made afresh. 0, or
-// -1 after "Failed to format partition '%s'!".
-int make_installation_filesystems(const mmc_partitions_fmt *new_table, bool storage);
+// -1 after "Failed to format partition '%s'!". With `journal`, of a change
+// that stands at `stage`: a filesystem the journal records as made (ext4) or
+// whose copy it records as done is left alone, and each one made is recorded.
+int make_installation_filesystems(const mmc_partitions_fmt *new_table, bool storage,
+                                  relocation_journal *journal = nullptr,
+                                  uint32_t stage = journal_stage_none);
 // The journal of a single-boot change goes once the change is complete. 0,
 // or -1 (said): a journal left behind would offer to finish it again.
 int end_relocation_journal();
@@ -134,6 +153,8 @@ struct copy_guard {
 };
 // 0, or -1 after a line naming the signal that arrived during the copy.
 int check_copy_interrupted(const copy_guard &guard);
+// The signal that arrived during the copy, or 0; says nothing.
+int copy_signal_arrived();
 
 // ---- The images of the factory state that a dual-boot installation keeps ----
 struct dual_boot_images {
@@ -183,8 +204,13 @@ int unmount_installation(operation_run &run);
 // started again whatever the copy's result. A Ctrl-C ends rsync, and the run
 // after the cleanup. 0, or -1 after "Failed to move data from original media
 // to eMMC" or the line of the step that failed.
+// With the `journal` of a single-boot change that stands at `stage`: only the
+// copies it does not record as done, each recorded, then the change's mark
+// on KV_STORAGE, recorded too.
 int copy_into_installation(operation_run &run, const char *flash_source,
-                           const char *storage_source, bool running_system);
+                           const char *storage_source, bool running_system,
+                           relocation_journal *journal = nullptr,
+                           uint32_t stage = journal_stage_none);
 
 // The closing lines and status word of an installation on the eMMC
 // (`operation` journal_operation_install) or a migration to single boot

@@ -141,10 +141,10 @@ std::vector<Scenario> rows() {
         .emmc_unchanged = false,
         .end = finished("khadas_vim3")};
   };
-  all.push_back(resumed_before_it("ATornLastRecordIsLeftOut", "truncate -s -7 " + journal));
+  all.push_back(resumed_before_it("ATornLastRecordIsLeftOut", "truncate -s -4090 " + journal));
   all.push_back(resumed_before_it("ADamagedLastRecordIsLeftOut",
                                   "printf X | dd of=" + journal + " bs=1 seek=$(( $(stat -c %s " +
-                                      journal + ") - 20 )) conv=notrunc 2>/dev/null"));
+                                      journal + ") - 4096 + 20 )) conv=notrunc 2>/dev/null"));
   // A journal whose head went bad is never used: nothing is finished, the
   // menu follows (and its answer "y" is no choice).
   all.push_back(

@@ -477,7 +477,7 @@ TEST_F(Relocation, AJournalledMoveCloserThanAChunkCanBeFinishedFromEveryStretch)
     std::vector<uint64_t> done;
     for (uint64_t i = 0;; i++) {
       uint64_t value = 0;
-      if (pread(journal.file.fd, &value, 8, static_cast<off_t>(0x2000 + 32 * i + 8)) != 8) break;
+      if (pread(journal.file.fd, &value, 8, static_cast<off_t>(journal_records_offset + journal_record_block * i + 8)) != 8) break;
       done.push_back(value);
     }
     ASSERT_GE(done.size(), 2u);
@@ -491,7 +491,7 @@ TEST_F(Relocation, AJournalledMoveCloserThanAChunkCanBeFinishedFromEveryStretch)
     const uint64_t written = done[k];
     const uint64_t at = to > from ? size - written : 0;
     ASSERT_EQ(move_partition_contents(image.fd, from + at, to + at, written, chunk.data(), distance), 0);
-    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(0x2000 + 32 * k)), 0);
+    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(journal_records_offset + journal_record_block * k)), 0);
     static journal_state state;
     ASSERT_EQ(read_relocation_journal(&state, path.c_str()), 0);
     EXPECT_EQ(state.done, done[k - 1]);
