@@ -165,8 +165,10 @@ int replace_backup(const char *data, const char *backup) {
 
 // ---- The table write, tried in memory ----
 
-int check_table_write(int dtb_mode, const mmc_partitions_fmt *table) {
-  if (check_partition_table_write(dtb_mode, table, path_reserved_device) == 0) return 0;
+int check_table_write(int dtb_mode, const mmc_partitions_fmt *table, reserved_image *image) {
+  const int result = image ? prepare_reserved_image(dtb_mode, table, image, path_reserved_device)
+                           : check_partition_table_write(dtb_mode, table, path_reserved_device);
+  if (result == 0) return 0;
   printf("The new partition table cannot be written to '%s': nothing was changed!\n",
          path_reserved_device);
   return -1;

@@ -10,6 +10,8 @@
 #include "kvemmc.h"
 #include "partition_table.h"
 
+struct reserved_image;
+
 // ---- The backup on the boot media ----
 inline constexpr const char path_backup_flash[] = "/storage/backup/eMMC_backup/kestrova_flash";
 inline constexpr const char path_backup_storage[] = "/storage/backup/eMMC_backup/kestrova_storage";
@@ -55,9 +57,11 @@ inline int check_room(const char *source, const char *partition, uint64_t room, 
 // ---- The table write, tried in memory ----
 // Verifies `table` and reworks both DTB copies of "/dev/reserved" for it
 // without writing, so that a table or tree that the write would refuse stops
-// the operation before its question. 0, or -1 after the reason and
-// "The new partition table cannot be written: ...".
-int check_table_write(int dtb_mode, const mmc_partitions_fmt *table);
+// the operation before its question. Given `image`, the reserved area as the
+// write will leave it is kept there (prepare_reserved_image). 0, or -1 after
+// the reason and "The new partition table cannot be written: ...".
+int check_table_write(int dtb_mode, const mmc_partitions_fmt *table,
+                      reserved_image *image = nullptr);
 
 // ---- The eMMC's identity and the change's identifier ----
 inline constexpr const char path_emmc_cid[] = "/sys/block/mmcblk0/device/cid";
