@@ -265,7 +265,8 @@ struct journal_header {
   // before, so that a later run can tell which of them were written.
   uint64_t image_size;
   uint32_t image_crc;
-  uint32_t before_crc[4];
+  uint32_t before_crc[3];  // DTB copy 0, copy 1, the table
+  uint32_t reserved;
   uint32_t checksum;  // crc32 of every byte before it
 };
 

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/random.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cstdio>
 #include <cstring>
@@ -114,7 +115,7 @@ bool installation_shows_change(const mmc_partitions_fmt *table, const uint8_t *i
   return same;
 }
 
-// ---- The layout change ----
+// ---- The filesystems of the installation ----
 
 int make_installation_filesystems(const mmc_partitions_fmt *new_table, bool storage,
                                   relocation_journal *journal, uint32_t stage) {
@@ -139,16 +140,55 @@ int make_installation_filesystems(const mmc_partitions_fmt *new_table, bool stor
   return 0;
 }
 
+// ---- The reserved area of a journalled change ----
+
 namespace {
 
-// Everything a later run needs to finish the change without the old table.
+static_assert(sizeof(reserved_image::blocks) == journal_image_room);
+
+uint32_t crc_of(const void *bytes, uint64_t size) {
+  return static_cast<uint32_t>(
+      crc32(0, static_cast<const Bytef *>(bytes), static_cast<uInt>(size)));
+}
+
+// Region `region` (0, 1: the DTB copies; 2: the table) of `image`.
+const uint8_t *region_bytes(const reserved_image *image, int region, uint64_t *size) {
+  *size = region < dtb_copy_count ? dtb_block_size : sizeof(mmc_partitions_fmt);
+  return region < dtb_copy_count ? image->blocks + region * dtb_block_size
+                                 : reinterpret_cast<const uint8_t *>(&image->table);
+}
+
+// The three regions as they are on the reserved partition now.
+int read_reserved_area(reserved_image *area) {
+  owned_fd device;
+  if (open_region_file(device, path_reserved_device, O_RDONLY) != 0) return -1;
+  for (int copy = 0; copy < dtb_copy_count; copy++) {
+    if (read_region_at(device.fd, dtb_copy_offset(copy), area->blocks + copy * dtb_block_size,
+                       dtb_block_size) != 0)
+      return -1;
+  }
+  return read_region_at(device.fd, 0, &area->table, sizeof(area->table));
+}
+
+// Everything a later run needs to finish the change without the old table,
+// with the reserved area the change writes.
 int start_relocation_journal(int has_userdata, const mmc_partitions_fmt *old_table,
                              const mmc_partitions_fmt *new_table, const layout_change &change,
-                             relocation_journal &journal) {
+                             const reserved_image *image, relocation_journal &journal) {
   owned<journal_header> header = allocate_zeroed<journal_header>(sizeof(journal_header));
-  if (!header) {
+  owned<reserved_image> before = allocate_zeroed<reserved_image>(sizeof(reserved_image));
+  if (!header || !before) {
     puts("malloc failed for the relocation journal!");
     return -1;
+  }
+  if (read_reserved_area(before.get()) != 0) {
+    printf("Failed to read '%s' for the relocation journal!\n", path_reserved_device);
+    return -1;
+  }
+  for (int region = 0; region < reserved_region_count; region++) {
+    uint64_t size = 0;
+    const uint8_t *bytes = region_bytes(before.get(), region, &size);
+    header->before_crc[region] = crc_of(bytes, size);
   }
   header->operation = change.operation;
   header->data_source = static_cast<uint32_t>(change.data_source);
@@ -161,7 +201,8 @@ int start_relocation_journal(int has_userdata, const mmc_partitions_fmt *old_tab
   if (draw_change_id(header->change_id) != 0 ||
       check_partition_moves(static_cast<unsigned>(has_userdata), old_table, new_table,
                             path_emmc_device, &header->schedule) != 0 ||
-      create_relocation_journal(journal, *header) != 0) {
+      create_relocation_journal(journal, *header, path_relocation_journal, image->blocks,
+                                sizeof(image->blocks)) != 0) {
     puts("Failed to move partitions");
     return -1;
   }
@@ -170,16 +211,80 @@ int start_relocation_journal(int has_userdata, const mmc_partitions_fmt *old_tab
 
 }  // namespace
 
-int write_new_layout(int has_userdata, const mmc_partitions_fmt *old_table,
-                     const mmc_partitions_fmt *new_table, const layout_change *change,
-                     relocation_journal &journal) {
-  if (old_table && start_relocation_journal(has_userdata, old_table, new_table, *change,
-                                            journal) != 0)
+int compare_reserved_area(const journal_state &state, reserved_image *image,
+                          reserved_area_state *area) {
+  const journal_header &header = state.header;
+  owned<reserved_image> now = allocate_zeroed<reserved_image>(sizeof(reserved_image));
+  if (!now) {
+    puts("malloc failed for dtb!");
     return -1;
-  if (write_partition_table(has_userdata, new_table, path_reserved_device) != 0) {
+  }
+  if (header.image_size != sizeof(image->blocks) ||
+      read_journal_image(state, image->blocks) != 0) {
+    printf("The relocation journal '%s' holds no sound image of the reserved area!\n",
+           path_relocation_journal);
+    return -1;
+  }
+  image->table = header.new_table;
+  if (read_reserved_area(now.get()) != 0) {
+    printf("Failed to read '%s'!\n", path_reserved_device);
+    return -1;
+  }
+  for (int region = 0; region < reserved_region_count; region++) {
+    uint64_t size = 0;
+    const uint8_t *wanted = region_bytes(image, region, &size);
+    const uint8_t *found = region_bytes(now.get(), region, &size);
+    area->written[region] = memcmp(wanted, found, size) == 0;
+    area->before[region] = !area->written[region] && crc_of(found, size) == header.before_crc[region];
+  }
+  return 0;
+}
+
+bool reserved_area_untouched(const reserved_area_state &area) {
+  return area.before[0] && area.before[1] && area.before[2];
+}
+
+bool reserved_area_of_change(const reserved_area_state &area) {
+  // A region of the change, or the first write (copy 0) torn.
+  return area.written[0] || area.written[1] || area.written[2] ||
+         (area.before[1] && area.before[2]);
+}
+
+int mend_reserved_area(const reserved_image *image, const reserved_area_state &area) {
+  if (area.written[0] && area.written[1] && area.written[2]) return 0;
+  puts("Writing the partition table and both device trees of the change again...");
+  // Copy 0, copy 1, the table, in the order of the change itself.
+  if (write_reserved_image(image, path_reserved_device) != 0) {
     puts("Failed to write the new partition table to eMMC!");
     return -1;
   }
+  return 0;
+}
+
+// ---- The layout change ----
+
+int write_new_layout(int has_userdata, const mmc_partitions_fmt *old_table,
+                     const mmc_partitions_fmt *new_table, const layout_change *change,
+                     relocation_journal &journal) {
+  owned<reserved_image> image = allocate_zeroed<reserved_image>(sizeof(reserved_image));
+  if (!image) {
+    puts("malloc failed for dtb!");
+    return -1;
+  }
+  // The table and both reworked copies are in the journal before the first
+  // of them is written.
+  if (prepare_reserved_image(has_userdata, new_table, image.get(), path_reserved_device) != 0) {
+    puts("Failed to write the new partition table to eMMC!");
+    return -1;
+  }
+  if (old_table && start_relocation_journal(has_userdata, old_table, new_table, *change,
+                                            image.get(), journal) != 0)
+    return -1;
+  if (write_reserved_image(image.get(), path_reserved_device) != 0) {
+    puts("Failed to write the new partition table to eMMC!");
+    return -1;
+  }
+  image.reset();
   if (old_table &&
       move_partitions(static_cast<unsigned>(has_userdata), old_table, new_table, path_emmc_device,
                       &journal) < 0) {

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "devicetree.h"
 #include "frontend.h"
 #include "operation_plan.h"
 #include "operation_steps.h"
@@ -57,7 +58,7 @@ const char *operation_name(uint32_t operation) {
 
 }  // namespace
 
-int finish_interrupted_change(const mmc_partitions_fmt *table) {
+int finish_interrupted_change() {
   operation_run run;
   // 1. The journal, checked; one that fails its checks is never used.
   owned<journal_state> state = allocate_zeroed<journal_state>(sizeof(journal_state));
@@ -93,8 +94,19 @@ int finish_interrupted_change(const mmc_partitions_fmt *table) {
     return 1;
   }
 
-  // 3. It speaks of the table on the eMMC, or of none that was written.
-  if (memcmp(&header.new_table, table, sizeof(*table)) != 0) {
+  // 3. The reserved area shows the change's table write begun, or nothing
+  // of it: then nothing was written at all.
+  owned<reserved_image> image = allocate_zeroed<reserved_image>(sizeof(reserved_image));
+  if (!image) {
+    puts("malloc failed for dtb!");
+    return -1;
+  }
+  reserved_area_state area = {};
+  if (compare_reserved_area(*state, image.get(), &area) != 0) {
+    printf(msg_snapshot_before, header.snapshot);
+    return 1;
+  }
+  if (reserved_area_untouched(area) || !reserved_area_of_change(area)) {
     printf(
         "\nThe relocation journal '%s' of an interrupted %s does not match the partition "
         "table on the eMMC: nothing of it is done.\n",
@@ -102,6 +114,7 @@ int finish_interrupted_change(const mmc_partitions_fmt *table) {
     printf(msg_snapshot_before, header.snapshot);
     return 1;
   }
+  const bool mended = !(area.written[0] && area.written[1] && area.written[2]);
 
   // A change that the eMMC shows as finished is never done again: its
   // relocation would copy over the installation.
@@ -135,6 +148,7 @@ int finish_interrupted_change(const mmc_partitions_fmt *table) {
     plan.title = "Finish the interrupted single-boot change";
     plan.writes_emmc = true;
     plan_point_of_no_return(plan);
+    if (mended) plan_step(plan, "write the new partition table and both device trees again");
     plan_step(plan, "finish the relocation from where it stopped");
     plan_step(plan, "format %s (ext4) and %s (vfat)", name_kv_storage, name_kv_flash);
     plan_step(plan, "copy '%s' to %s and '%s' to %s", flash_source, name_kv_flash, storage_source,
@@ -155,7 +169,10 @@ int finish_interrupted_change(const mmc_partitions_fmt *table) {
   critical_window window;
   if (reopen_relocation_journal(journal, *state) != 0 || open_critical_window(window) != 0)
     return -1;
-  // 5. The rest of the relocation, then KV_STORAGE and KV_FLASH.
+  // 5. The reserved area as the change writes it, the rest of the
+  // relocation, then KV_STORAGE and KV_FLASH.
+  if (mend_reserved_area(image.get(), area) != 0) return -1;
+  image.reset();
   if (resume_partition_moves(*state, journal) != 0) {
     puts("Failed to move partitions");
     return -1;

@@ -78,6 +78,27 @@ int draw_change_id(uint8_t (&id)[change_id_size]);
 // the mark of the change `id`: that change is complete. Unmounts again.
 bool installation_shows_change(const mmc_partitions_fmt *table, const uint8_t *id);
 
+// ---- The reserved area of a journalled change ----
+// Each region of the reserved area (DTB copy 0, copy 1, the table) as found
+// against the journal: what the change writes, or as it was before.
+constexpr int reserved_region_count = 3;
+struct reserved_area_state {
+  bool written[reserved_region_count];
+  bool before[reserved_region_count];
+};
+// Reads the journal's image into `image` (the table: the journal's new
+// one) and compares the reserved partition with it. 0, or -1 (said).
+int compare_reserved_area(const journal_state &state, reserved_image *image,
+                          reserved_area_state *area);
+// Nothing of the change was written.
+bool reserved_area_untouched(const reserved_area_state &area);
+// The area shows the change's write begun: a region of it is there, or only
+// copy 0 (written first) differs from before.
+bool reserved_area_of_change(const reserved_area_state &area);
+// Writes the journal's image again (copy 0, copy 1, the table) unless every
+// region already holds it. 0, or -1 (said).
+int mend_reserved_area(const reserved_image *image, const reserved_area_state &area);
+
 // ---- The layout change ----
 // What a single-boot change's journal names besides the two tables.
 struct layout_change {
