@@ -81,10 +81,6 @@ int mark_installation(const uint8_t *id) {
   return 0;
 }
 
-}  // namespace
-
-namespace {
-
 // Only an ext4 filesystem can hold the mark: its superblock's magic 0xEF53
 // at byte 0x438.
 bool holds_ext4(const mmc_partitions_fmt *table, const char *name) {
