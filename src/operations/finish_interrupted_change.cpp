@@ -1,15 +1,18 @@
 // A single-boot change (an installation in Android's place, or a migration)
 // that was cut off between its table write and its end: its journal on the
-// boot media holds both tables, the relocation's copies and how far they
-// got, where the data come from and the snapshot of the reserved area from
-// before. Started again from the boot media, kvemmc offers to finish it.
+// boot media holds both tables, the reserved area it writes, the
+// relocation's copies and how far they and the steps after them got, where
+// the data come from and the snapshot of the reserved area from before.
+// Started again from the boot media, kvemmc offers to finish it.
 //
-// First half, before anything is written: the journal read and checked, its
-// new table compared with the one on the eMMC, the step it stopped in named,
-// the consent. Second half, in the change's own order: the rest of the
-// relocation (protected from signals, recorded in the journal), KV_STORAGE
-// and KV_FLASH made afresh, the mounts, the copy, the unmount; then the
-// journal goes and the operation's status word is set.
+// First half, before anything is written: the journal read and checked, the
+// eMMC it belongs to, the reserved area compared with the change's, the mark
+// of a finished change looked for, the step it stopped in named, the
+// consent. Second half, in the change's own order: the reserved area written
+// again where it differs, the rest of the relocation (protected from
+// signals, recorded in the journal), what is left of KV_STORAGE and KV_FLASH
+// and of their copies, the mark, the unmount; then the journal goes and the
+// operation's status word is set.
 #include <cstdio>
 #include <cstring>
 
