@@ -168,4 +168,5 @@ int mirror_folder(const char *source, const char *destination, copy_scope scope)
 // Replaces the content of "/media/KV_FLASH" with `flash_source` and the
 // folder "/media/KV_STORAGE/kestrova_storage" with `storage_source` (without
 // the own folder); either may be null (that target is left alone).
-int copy_to_emmc(const char *flash_source, const char *storage_source);
+// `announce` prints the lines that say the copy starts.
+int copy_to_emmc(const char *flash_source, const char *storage_source, bool announce = true);
