@@ -18,6 +18,7 @@
  *   MODE SEED write FILE LO HI K   the Kth write of this run to FILE (a NAME,
  *                                  or "any") that touches bytes [LO, HI)
  *   MODE SEED flush FILE K         just after the Kth flush of FILE
+ *   cut MODE SEED                  at once (the run has ended)
  *
  * MODE: drop (only what was flushed stays), subset (and a random choice,
  * from SEED, of the unflushed writes), torn (as drop, with the last
@@ -175,6 +176,13 @@ static int arm(const char *line) {
   fprintf(log_file, "run armed: %s\n", point.text);
   fflush(log_file);
   if (strcmp(point.text, "none") == 0) return 0;
+  if (strncmp(point.text, "cut ", 4) == 0) { /* now: the run has ended */
+    unsigned long long seed = 0;
+    if (sscanf(point.text, "cut %15s %llu", point.mode, &seed) != 2) return -EINVAL;
+    rng = 0x9e3779b97f4a7c15ull ^ (seed * 0x100000001b3ull);
+    if (!cut) power_cut(-1);
+    return 0;
+  }
   char kind[16], file[64];
   unsigned long long seed = 0, a = 0, b = 0, c = 0;
   int got = sscanf(point.text, "%15s %llu %15s %63s %llu %llu %llu", point.mode, &seed, kind, file,
