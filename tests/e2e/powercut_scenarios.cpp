@@ -118,6 +118,22 @@ std::vector<Cut> data_layout_cuts(const std::string &again) {
   };
 }
 
+// The userdata layout of beelink: dtbo_a to 0x50000000, odm_ext_a to
+// 0x51000000, vendor_boot_a to a staging area at 0xe3c00000, boot_a to
+// 0x52800000, vendor_boot_a on to 0x4b800000, then "super" (2 GiB, a record
+// every 64 MiB) to 0x57000000. Its snapshot and journal are those of the
+// data layout above.
+std::vector<Cut> userdata_layout_cuts() {
+  const std::string y = "y\\n", super = "0x57000000+0x80000000";
+  return {
+      {"drop:table:1", "3\\ny\\n"}, {"torn:0x50000000+0x800000:5", y},
+      {"subset.11:0x51000000+0x1000000:20", y}, {"drop:0xe3c00000+0x4000000:64", y},
+      {"torn:0x52800000+0x4000000:100", y}, {"subset.12:0x4b800000+0x4000000:30", y},
+      {"drop:" + super + ":200", y}, {"torn.3:" + super + ":1500", y}, {"drop:flush-emmc:5", y},
+      {"subset.13:" + super + ":1000", y}, {"drop:end:1", y},
+  };
+}
+
 // What log/power-checks says after the last cut, the one after the end.
 std::vector<std::string> durable_at_the_end(const std::string &marker) {
   return {"cut drop:end:1:", "journal absent", "marker " + marker};
@@ -129,7 +145,8 @@ std::vector<std::string> durable_at_the_end(const std::string &marker) {
 std::vector<Cut> dual_boot_cuts() {
   std::vector<Cut> cuts = {{"drop:storage:1", "1\\ny\\n"}, {"drop:flush-storage:2", "1\\ny\\n"}};
   const char *modes[] = {"drop", "subset.8", "torn"};
-  for (int k = 1; k <= 27; k += 1) cuts.push_back({std::string(modes[k % 3]) + ":@data:" + std::to_string(k), "1\\ny\\n"});
+  for (int k = 1; k <= 27; k += 2)
+    cuts.push_back({std::string(modes[k % 3]) + ":@data:" + std::to_string(k), "1\\ny\\n"});
   cuts.push_back({"drop:table:1", "1\\ny\\n"});
   cuts.push_back({"torn:dtb0:1", "1\\ny\\n"});
   return cuts;
@@ -159,7 +176,17 @@ std::vector<Scenario> rows() {
       chain({"MigrationOnKhadasCutThirtyTimes", dual, "1\ny\n", "KVEMMC_STARTED\n",
              data_layout_cuts(migrate), single("khadas_vim3"), "mkfs.vfat -n KV_FLASH {loop}",
              kMigrated, durable_at_the_end("KVEMMC_MIGRATE")}),
-      chain({"DualBootOnGxlCutThirtyTimes", gxl, "1\ny\n", "KVEMMC_NEW\n", dual_boot_cuts(),
+      chain({"SingleBootOnBeelinkCutElevenTimes", {"--preset", "beelink"}, "3\ny\n",
+             "KVEMMC_STARTED\n", userdata_layout_cuts(), single("beelink"),
+             "mkfs.vfat -n KV_FLASH {loop}", kSingleDone, durable_at_the_end("KVEMMC_NEW")}),
+      // Between the writes of the reserved area: the new table with the old
+      // trees (whose /partitions node the bootloader would lay out as the
+      // factory table), then each tree new without the table.
+      chain({"SingleBootOnKhadasCutBetweenTheReservedWrites", khadas, "3\ny\n", "KVEMMC_NEW\n",
+             {{"subset.1:dtb0:1", fresh_install}, {"subset.1:dtb1:1", fresh_install},
+              {"subset.1:table:1", "y\\n"}},
+             single("khadas_vim3"), "mkfs.vfat -n KV_FLASH {loop}", kSingleDone}),
+      chain({"DualBootOnGxlCutSixteenTimes", gxl, "1\ny\n", "KVEMMC_NEW\n", dual_boot_cuts(),
              dual_boot("gxl_p212"), "mkfs.vfat -n KV_FLASH {loop}", kSuccess}),
       chain({"RemovalOnKhadasCutEightTimes", dual, "7\ny\n", "KVEMMC_REMOVE\n", removal_cuts(),
              e2e::factory_state("khadas_vim3"), "e2fsck -fy {loop}", kRemoved}),
