@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "scenario.h"
 
 namespace {
@@ -116,7 +118,10 @@ std::vector<Cut> data_layout_cuts(const std::string &again, bool all) {
       {"drop:" + kKvFlash + ":1", y}, {"drop:" + kKvStorage + ":700", y},
       {"torn:" + kKvFlash + ":5", y}, {"subset.7:" + kKvStorage + ":640", y},
   };
-  for (size_t n = 0; n < after.size(); n += all ? 1 : 2) before.push_back(after[n]);
+  // The migration's copy reaches fewer writes into KV_STORAGE.
+  const std::vector<size_t> fewer = {0, 2, 4, 6, 7, 8, 9};
+  for (size_t n = 0; n < after.size(); n++)
+    if (all || std::find(fewer.begin(), fewer.end(), n) != fewer.end()) before.push_back(after[n]);
   before.push_back({"drop:end:1", y});
   return before;
 }
@@ -172,25 +177,25 @@ std::vector<Scenario> rows() {
   const char *fresh_install = "3\\ny\\n";
   const char *migrate = "1\\ny\\n";
   return {
-      chain({"SingleBootOnKhadasCutTwentyTwoTimes", khadas, "3\ny\n", "KVEMMC_STARTED\n",
+      chain({"SingleBootOnKhadasPowerCutTwentyTwoTimes", khadas, "3\ny\n", "KVEMMC_STARTED\n",
              data_layout_cuts(fresh_install, true), single("khadas_vim3"), "mkfs.vfat -n KV_FLASH {loop}",
              kSingleDone, durable_at_the_end("KVEMMC_NEW")}),
-      chain({"MigrationOnKhadasCutElevenTimes", dual, "1\ny\n", "KVEMMC_STARTED\n",
+      chain({"MigrationOnKhadasPowerCutElevenTimes", dual, "1\ny\n", "KVEMMC_STARTED\n",
              data_layout_cuts(migrate, false), single("khadas_vim3"), "mkfs.vfat -n KV_FLASH {loop}",
              kMigrated, durable_at_the_end("KVEMMC_MIGRATE")}),
-      chain({"SingleBootOnBeelinkCutNineTimes", {"--preset", "beelink"}, "3\ny\n",
+      chain({"SingleBootOnBeelinkPowerCutNineTimes", {"--preset", "beelink"}, "3\ny\n",
              "KVEMMC_STARTED\n", userdata_layout_cuts(), single("beelink"),
              "mkfs.vfat -n KV_FLASH {loop}", kSingleDone, durable_at_the_end("KVEMMC_NEW")}),
       // Between the writes of the reserved area: the new table with the old
       // trees (whose /partitions node the bootloader would lay out as the
       // factory table), then each tree new without the table.
-      chain({"SingleBootOnKhadasCutBetweenTheReservedWrites", khadas, "3\ny\n", "KVEMMC_NEW\n",
+      chain({"SingleBootOnKhadasPowerCutBetweenTheReservedWrites", khadas, "3\ny\n", "KVEMMC_NEW\n",
              {{"subset.1:dtb0:1", fresh_install}, {"subset.1:dtb1:1", fresh_install},
               {"subset.1:table:1", "y\\n"}},
              single("khadas_vim3"), "mkfs.vfat -n KV_FLASH {loop}", kSingleDone}),
-      chain({"DualBootOnGxlCutElevenTimes", gxl, "1\ny\n", "KVEMMC_NEW\n", dual_boot_cuts(),
+      chain({"DualBootOnGxlPowerCutElevenTimes", gxl, "1\ny\n", "KVEMMC_NEW\n", dual_boot_cuts(),
              dual_boot("gxl_p212"), "mkfs.vfat -n KV_FLASH {loop}", kSuccess}),
-      chain({"RemovalOnKhadasCutEightTimes", dual, "7\ny\n", "KVEMMC_REMOVE\n", removal_cuts(),
+      chain({"RemovalOnKhadasPowerCutEightTimes", dual, "7\ny\n", "KVEMMC_REMOVE\n", removal_cuts(),
              e2e::factory_state("khadas_vim3"), "e2fsck -fy {loop}", kRemoved}),
   };
 }
