@@ -53,6 +53,19 @@ static void die(const char *what) {
   kill(getpid(), SIGKILL);
 }
 
+/* A record is one 4 KiB block written to the journal under its own name
+ * (its head is written under "relocation.journal.new" and renamed). */
+static int is_journal_record(int fd, size_t size) {
+  static const char name[] = "/relocation.journal";
+  char link[64], path[512];
+  if (size != 4096) return 0;
+  snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+  ssize_t length = readlink(link, path, sizeof(path) - 1);
+  if (length < (ssize_t)(sizeof(name) - 1)) return 0;
+  path[length] = '\0';
+  return strcmp(path + length - (sizeof(name) - 1), name) == 0;
+}
+
 typedef ssize_t (*pwrite_fn)(int, const void *, size_t, off_t);
 
 static ssize_t watched(pwrite_fn real, int fd, const void *buffer, size_t size, off_t at) {
@@ -70,8 +83,7 @@ static ssize_t watched(pwrite_fn real, int fd, const void *buffer, size_t size, 
       written += (long long)size;
     } else if (reserved_limit >= 0 && S_ISBLK(info.st_mode) && info.st_rdev == reserved) {
       if (++reserved_writes == reserved_limit) die("killed before a write to /dev/reserved");
-    } else if (record_limit >= 0 && S_ISREG(info.st_mode) && size == 32) {
-      /* kvemmc writes 32 bytes to a file only as a journal record. */
+    } else if (record_limit >= 0 && S_ISREG(info.st_mode) && is_journal_record(fd, size)) {
       if (++records == record_limit) die("killed before a journal record");
     }
   }

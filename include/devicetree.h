@@ -133,9 +133,26 @@ int check_dtb_block(const uint8_t *block);
 int rework_dtb_block(int dtb_mode, uint8_t *block, const char *node_path,
                      const mmc_partitions_fmt *table);
 
-// Reworks both DTB copies of `device` in memory and, only when both
-// succeeded, writes copy 0, copy 1 and the table, then reads all three back
-// and compares them. The table must verify.
+// The reserved area's three regions as a table write leaves them: DTB copy
+// 0, copy 1, then the table. Large (512 KiB): allocate it with
+// allocate_zeroed.
+struct reserved_image {
+  uint8_t blocks[dtb_copy_count * dtb_block_size];
+  mmc_partitions_fmt table;
+};
+// Both DTB copies of `device` read and reworked for `table` (dtb mode as in
+// write_partition_table) and checked as check_partition_table_write checks
+// them, and the table taken into `image`; nothing is written. The table must
+// verify.
+int prepare_reserved_image(int dtb_mode, const mmc_partitions_fmt *table,
+                           reserved_image *image, const char *device);
+// Writes copy 0, then copy 1, then the table, each one written, made durable
+// and read back from the device (not the page cache) and compared before the
+// next is touched: at every moment at least one sound DTB copy is on the
+// device. The table must verify; the blocks are written as they are.
+int write_reserved_image(const reserved_image *image, const char *device);
+// prepare_reserved_image, then write_reserved_image: a failure before the
+// first write leaves the device exactly as it was.
 int write_partition_table(int dtb_mode, const mmc_partitions_fmt *table, const char *device);
 // What a table write makes of one DTB copy, as a plan shows it.
 struct dtb_copy_report {

@@ -14,5 +14,6 @@ int copy_to_external();
 int remove_dual_boot(int has_userdata, const mmc_partitions_fmt *table);
 // At start-up from the boot media: a single-boot change that was cut off
 // (its journal on the boot media) is offered to be finished. 1: there is
-// none to finish, the menu follows; 0 or -1: the run ends with that.
-int finish_interrupted_change(const mmc_partitions_fmt *table);
+// none to finish, the menu follows; 0 or -1: the run ends with that. It
+// reads the reserved area itself: the table found there may be torn.
+int finish_interrupted_change();

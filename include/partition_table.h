@@ -218,14 +218,34 @@ int prepare_partition_move(const char *name, const mmc_partitions_fmt *old_table
 // A single-boot change writes, before its table, everything needed to
 // finish the relocation without the old table, and then after every stretch
 // of copied data (at most 64 MiB) a small record of how far it got, each
-// made durable after the bytes it speaks of. A run that was cut off can be
+// made durable after the bytes it speaks of; after the relocation, one
+// record for each further step done. A run that was cut off can be
 // finished from the last record: no source byte is overwritten before the
 // copy that reads it is recorded as done.
+// The file: the header in its first journal_image_offset bytes, the image
+// of the reserved area to write (journal_image_room bytes), then one record
+// in each journal_record_block-byte block, so that a torn write of one
+// record never touches another.
 inline constexpr const char path_relocation_journal[] =
     "/storage/backup/kvemmc/relocation.journal";
 constexpr uint64_t journal_record_interval = 0x4000000;  // 64 MiB
+constexpr uint64_t journal_image_offset = 0x2000;
+constexpr uint64_t journal_image_room = 0x80000;  // both DTB copies
+constexpr uint64_t journal_records_offset = journal_image_offset + journal_image_room;
+constexpr uint64_t journal_record_block = 0x1000;
 constexpr uint32_t journal_operation_install = 1;
 constexpr uint32_t journal_operation_migrate = 2;
+constexpr size_t change_id_size = 16;
+constexpr size_t emmc_cid_size = 33;  // 32 hex digits and the terminating zero
+
+// The steps after the relocation, in the order a change takes them.
+constexpr uint32_t journal_stage_none = 0;
+constexpr uint32_t journal_stage_storage_made = 1;  // KV_STORAGE formatted
+constexpr uint32_t journal_stage_flash_made = 2;    // KV_FLASH formatted
+constexpr uint32_t journal_stage_flash_copied = 3;
+constexpr uint32_t journal_stage_storage_copied = 4;
+constexpr uint32_t journal_stage_marked = 5;  // the change's identifier is on KV_STORAGE
+constexpr uint32_t journal_stage_last = journal_stage_marked;
 
 struct journal_header {
   char magic[8];
@@ -234,18 +254,29 @@ struct journal_header {
   uint32_t data_source;  // where the data come from (data_source_*)
   uint32_t has_userdata;
   uint64_t emmc_size;
+  char emmc_cid[emmc_cid_size];  // empty when the kernel gives none
+  uint8_t change_id[change_id_size];  // random, the same on the finished KV_STORAGE
   mmc_partitions_fmt old_table;
   mmc_partitions_fmt new_table;
   char snapshot[256];  // the recovery snapshot of the reserved area before
   relocation_schedule schedule;
+  // The reserved area's image that the change writes (0 bytes: none kept),
+  // with its crc32, and the crc32 of each of its regions as they were
+  // before, so that a later run can tell which of them were written.
+  uint64_t image_size;
+  uint32_t image_crc;
+  uint32_t before_crc[3];  // DTB copy 0, copy 1, the table
+  uint32_t reserved;
   uint32_t checksum;  // crc32 of every byte before it
 };
 
-// Where a journal says the relocation stands: the copies before `step` are
-// done, and `done` bytes of that one.
+// Where a journal says the change stands: the copies before `step` are
+// done, and `done` bytes of that one; of the steps after the relocation,
+// those up to `stage`.
 struct journal_state {
   journal_header header;
   uint32_t step;
+  uint32_t stage;  // journal_stage_*
   uint64_t done;
   uint64_t records;  // the sound records read
 };
@@ -253,18 +284,30 @@ struct journal_state {
 struct relocation_journal {
   owned_fd file;
   uint64_t records = 0;
+  uint32_t step_count = 0;  // the copies of its schedule
+  uint32_t header_checksum = 0;
+  uint8_t change_id[change_id_size] = {};
 };
 
-// Writes `header` (the checksum is set here) as a new journal `path` in
-// place of any older one, durable. 0, or -1 with the cause printed.
+// Writes `header` (the checksum is set here) and `image_size` bytes of
+// `image` (may be null for none) as a new journal `path` in place of any
+// older one, durable. 0, or -1 with the cause printed.
 int create_relocation_journal(relocation_journal &journal, journal_header &header,
-                              const char *path = path_relocation_journal);
+                              const char *path = path_relocation_journal,
+                              const uint8_t *image = nullptr, uint64_t image_size = 0);
 // Records that `done` bytes of copy `step` are on the device (which the
 // caller made durable first). 0 or -1.
 int record_relocation_progress(relocation_journal &journal, uint32_t step, uint64_t done);
+// Records that the step `stage` after the relocation is done and durable.
+// 0 or -1 (said).
+int record_change_stage(relocation_journal &journal, uint32_t stage);
 // Reads and checks a journal: 1 there is none; 0 `state` holds it (a torn or
 // damaged last record is left out); -1 it fails its checks (said).
 int read_relocation_journal(journal_state *state, const char *path = path_relocation_journal);
+// The image of a journal read into `image` (header.image_size bytes), checked
+// against its crc32. 0 or -1 (said).
+int read_journal_image(const journal_state &state, uint8_t *image,
+                       const char *path = path_relocation_journal);
 // Opens the journal of `state` again for further records. 0 or -1.
 int reopen_relocation_journal(relocation_journal &journal, const journal_state &state,
                               const char *path = path_relocation_journal);

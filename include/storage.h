@@ -161,5 +161,6 @@ int copy_folder(const char *source, const char *destination);
 int mirror_folder(const char *source, const char *destination);
 // Replaces the content of "/media/KV_FLASH" with `flash_source` and the
 // folder "/media/KV_STORAGE/kestrova_storage" with `storage_source`; either
-// may be null (that target is left alone).
-int copy_to_emmc(const char *flash_source, const char *storage_source);
+// may be null (that target is left alone). `announce` prints the lines that
+// say the copy starts.
+int copy_to_emmc(const char *flash_source, const char *storage_source, bool announce = true);

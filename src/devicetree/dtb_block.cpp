@@ -370,34 +370,57 @@ int check_partition_table_write(int dtb_mode, const mmc_partitions_fmt *table, c
   return prepare_table_write(dtb_mode, table, file.fd, blocks.get(), reports);
 }
 
-int write_partition_table(int dtb_mode, const mmc_partitions_fmt *table, const char *device) {
+int prepare_reserved_image(int dtb_mode, const mmc_partitions_fmt *table,
+                           reserved_image *image, const char *device) {
   owned_fd file;
-  owned<uint8_t> blocks;
-  if (open_for_dtb(file, blocks, device, O_RDWR, dtb_area_size + dtb_block_size) != 0) return -1;
-  uint8_t *scratch = blocks.get() + dtb_area_size;
+  if (open_region_file(file, device, O_RDONLY) != 0) return -1;
+  if (prepare_table_write(dtb_mode, table, file.fd, image->blocks, nullptr) != 0) return -1;
+  memcpy(&image->table, table, sizeof(image->table));
+  return close_region_file(file);
+}
 
-  // Both copies are reworked before anything is written, so that a failure
-  // leaves the device exactly as it was.
-  if (prepare_table_write(dtb_mode, table, file.fd, blocks.get(), nullptr) != 0) return -1;
-  for (int copy = 0; copy < dtb_copy_count; copy++) {
-    if (write_region_at(file.fd, dtb_copy_offset(copy), blocks.get() + copy * dtb_block_size,
-                        dtb_block_size) != 0)
-      return -1;
-  }
-  const uint8_t *table_bytes = reinterpret_cast<const uint8_t *>(table);
-  if (write_region_at(file.fd, 0, table_bytes, sizeof(mmc_partitions_fmt)) != 0) return -1;
-  // The read-back must see the device, not the pages just written.
-  if (drop_cached_pages(file.fd) != 0) return -1;
+namespace {
 
+// One region written, made durable and read back from the device itself
+// (the cached pages are dropped first) before the caller goes on.
+int write_durable_region(int fd, uint64_t offset, const uint8_t *bytes, uint64_t size,
+                         uint8_t *scratch, const char *what) {
+  if (write_region_at(fd, offset, bytes, size) != 0) return -1;
+  if (drop_cached_pages(fd) != 0) return -1;
+  return verify_region(fd, offset, bytes, size, scratch, what);
+}
+
+}  // namespace
+
+int write_reserved_image(const reserved_image *image, const char *device) {
+  // A table the bootloader would refuse is never written.
+  if (verify_partition_table(&image->table) != 0) return -1;
+  owned_fd file;
+  owned<uint8_t> scratch;
+  if (open_for_dtb(file, scratch, device, O_RDWR, dtb_block_size) != 0) return -1;
+  // Copy 1 is only touched once copy 0 is sound on the device, and the table
+  // only once both are: a power cut leaves at least one good copy.
   for (int copy = 0; copy < dtb_copy_count; copy++) {
     char what[16];
     snprintf(what, sizeof(what), "dtb%d", copy);
-    if (verify_region(file.fd, dtb_copy_offset(copy), blocks.get() + copy * dtb_block_size,
-                      dtb_block_size, scratch, what) != 0)
+    if (write_durable_region(file.fd, dtb_copy_offset(copy), image->blocks + copy * dtb_block_size,
+                             dtb_block_size, scratch.get(), what) != 0)
       return -1;
   }
-  if (verify_region(file.fd, 0, table_bytes, sizeof(mmc_partitions_fmt), scratch,
-                    "the partition table") != 0)
+  if (write_durable_region(file.fd, 0, reinterpret_cast<const uint8_t *>(&image->table),
+                           sizeof(image->table), scratch.get(), "the partition table") != 0)
     return -1;
   return close_region_file(file);
+}
+
+int write_partition_table(int dtb_mode, const mmc_partitions_fmt *table, const char *device) {
+  // Both copies are reworked before anything is written, so that a failure
+  // leaves the device exactly as it was.
+  owned<reserved_image> image = allocate_zeroed<reserved_image>(sizeof(reserved_image));
+  if (!image) {
+    puts("malloc failed for dtb!");
+    return -1;
+  }
+  if (prepare_reserved_image(dtb_mode, table, image.get(), device) != 0) return -1;
+  return write_reserved_image(image.get(), device);
 }

@@ -274,26 +274,33 @@ int kvemmc_main(int argc, char **argv) {
          static_cast<int>(round_up_power_of_two(static_cast<uint32_t>(emmc_size / 1000000000))));
 
   // 10-11. The partition table as found. Every decision from here on rests on
-  // it, so a table that fails its own checks is refused now, printed or not.
+  // it, so a table that fails its own checks is refused, printed or not; only
+  // the journal of an interrupted change may still mend it first.
   owned<mmc_partitions_fmt> table;
   if (read_partition_table(table, path_reserved_device) != 0) {
     puts("Failed to read original partition table!");
     return -1;
   }
+  bool table_sound;
   if (verbose) {
     puts("\nOriginal partition table:");
-    if (verify_and_print_partition_table(table.get(), 1) != 0) {
-      puts("Failed to show original partition table!");
-      return -1;
-    }
-  } else if (verify_partition_table(table.get()) != 0) {
-    puts("Failed to read original partition table!");
-    return -1;
+    table_sound = verify_and_print_partition_table(table.get(), 1) == 0;
+  } else {
+    table_sound = verify_partition_table(table.get()) == 0;
   }
 
   // A single-boot change that was cut off comes before the menu; then the
-  // menu and one operation, then the end of the run.
-  int result = running_from_boot_media == 1 ? finish_interrupted_change(table.get()) : 1;
+  // menu and one operation, then the end of the run. A change cut off in
+  // its table write can leave a torn table: its journal may still mend it,
+  // nothing else is done with such a table.
+  const bool journal_looked_at =
+      running_from_boot_media == 1 && (table_sound || path_exists(path_relocation_journal));
+  int result = journal_looked_at ? finish_interrupted_change() : 1;
+  if (result > 0 && !table_sound) {
+    puts(verbose ? "Failed to show original partition table!"
+                 : "Failed to read original partition table!");
+    return -1;
+  }
   if (result > 0) result = run_menu(table.get(), running_from_boot_media);
   table.reset();
   scratch.buffer.reset();

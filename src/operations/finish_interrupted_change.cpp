@@ -1,18 +1,22 @@
 // A single-boot change (an installation in Android's place, or a migration)
 // that was cut off between its table write and its end: its journal on the
-// boot media holds both tables, the relocation's copies and how far they
-// got, where the data come from and the snapshot of the reserved area from
-// before. Started again from the boot media, kvemmc offers to finish it.
+// boot media holds both tables, the reserved area it writes, the
+// relocation's copies and how far they and the steps after them got, where
+// the data come from and the snapshot of the reserved area from before.
+// Started again from the boot media, kvemmc offers to finish it.
 //
-// First half, before anything is written: the journal read and checked, its
-// new table compared with the one on the eMMC, the step it stopped in named,
-// the consent. Second half, in the change's own order: the rest of the
-// relocation (protected from signals, recorded in the journal), KV_STORAGE
-// and KV_FLASH made afresh, the mounts, the copy, the unmount; then the
-// journal goes and the operation's status word is set.
+// First half, before anything is written: the journal read and checked, the
+// eMMC it belongs to, the reserved area compared with the change's, the mark
+// of a finished change looked for, the step it stopped in named, the
+// consent. Second half, in the change's own order: the reserved area written
+// again where it differs, the rest of the relocation (protected from
+// signals, recorded in the journal), what is left of KV_STORAGE and KV_FLASH
+// and of their copies, the mark, the unmount; then the journal goes and the
+// operation's status word is set.
 #include <cstdio>
 #include <cstring>
 
+#include "devicetree.h"
 #include "frontend.h"
 #include "operation_plan.h"
 #include "operation_steps.h"
@@ -25,10 +29,18 @@ namespace {
 void describe_progress(const journal_state &state, char *text, size_t size) {
   const relocation_schedule &schedule = state.header.schedule;
   if (state.step >= schedule.count) {
-    snprintf(text, size,
-             "after the partitions were moved: %s and %s are still to be made and "
-             "filled",
-             name_kv_storage, name_kv_flash);
+    char rest[120];
+    if (state.stage < journal_stage_storage_made)
+      snprintf(rest, sizeof(rest), "%s and %s are still to be made and filled", name_kv_storage,
+               name_kv_flash);
+    else if (state.stage < journal_stage_flash_copied)
+      snprintf(rest, sizeof(rest), "%s and %s are still to be filled", name_kv_storage,
+               name_kv_flash);
+    else if (state.stage < journal_stage_storage_copied)
+      snprintf(rest, sizeof(rest), "%s is still to be filled", name_kv_storage);
+    else
+      snprintf(rest, sizeof(rest), "only the mark of the change is still to be written");
+    snprintf(text, size, "after the partitions were moved: %s", rest);
     return;
   }
   const relocation_step &step = schedule.steps[state.step];
@@ -38,6 +50,9 @@ void describe_progress(const journal_state &state, char *text, size_t size) {
            static_cast<unsigned long long>(step.size >> 20));
 }
 
+constexpr const char msg_snapshot_before[] =
+    "The reserved area (table and device trees) from before that change is in '%s'.\n";
+
 const char *operation_name(uint32_t operation) {
   return operation == journal_operation_migrate
              ? "migration of a dual boot installation to single boot"
@@ -46,7 +61,7 @@ const char *operation_name(uint32_t operation) {
 
 }  // namespace
 
-int finish_interrupted_change(const mmc_partitions_fmt *table) {
+int finish_interrupted_change() {
   operation_run run;
   // 1. The journal, checked; one that fails its checks is never used.
   owned<journal_state> state = allocate_zeroed<journal_state>(sizeof(journal_state));
@@ -62,26 +77,60 @@ int finish_interrupted_change(const mmc_partitions_fmt *table) {
   }
   const journal_header &header = state->header;
 
-  // 2. It speaks of the table on the eMMC, or of none that was written.
-  if (memcmp(&header.new_table, table, sizeof(*table)) != 0) {
-    printf(
-        "\nThe relocation journal '%s' of an interrupted %s does not match the partition "
-        "table on the eMMC: nothing of it is done.\nThe reserved area (table and device "
-        "trees) from before that change is in '%s'.\n",
-        path_relocation_journal, operation_name(header.operation), header.snapshot);
-    return 1;
-  }
-
-  // 3. The same eMMC, and the moves the journal recorded: decided before
-  // the question, so that a journal that cannot be finished changes nothing.
+  // 2. The eMMC it was written for: its size, and its CID where both are known.
   const uint64_t emmc_size = block_device_size("mmcblk0");
+  char emmc_cid[emmc_cid_size];
+  read_emmc_cid(emmc_cid);
   if (header.emmc_size != emmc_size) {
     printf("\nThe relocation journal '%s' was written on an eMMC of %llu bytes, this one has "
            "%llu: nothing of it is done.\n",
            path_relocation_journal, static_cast<unsigned long long>(header.emmc_size),
            static_cast<unsigned long long>(emmc_size));
+    printf(msg_snapshot_before, header.snapshot);
     return 1;
   }
+  if (header.emmc_cid[0] && emmc_cid[0] && strcmp(header.emmc_cid, emmc_cid) != 0) {
+    printf("\nThe relocation journal '%s' was written on another eMMC (CID %s, this one has "
+           "CID %s): nothing of it is done.\n",
+           path_relocation_journal, header.emmc_cid, emmc_cid);
+    printf(msg_snapshot_before, header.snapshot);
+    return 1;
+  }
+
+  // 3. The reserved area shows the change's table write begun, or nothing
+  // of it: then nothing was written at all.
+  owned<reserved_image> image = allocate_zeroed<reserved_image>(sizeof(reserved_image));
+  if (!image) {
+    puts("malloc failed for dtb!");
+    return -1;
+  }
+  reserved_area_state area = {};
+  if (compare_reserved_area(*state, image.get(), &area) != 0) {
+    printf(msg_snapshot_before, header.snapshot);
+    return 1;
+  }
+  if (reserved_area_untouched(area) || !reserved_area_of_change(area)) {
+    printf(
+        "\nThe relocation journal '%s' of an interrupted %s does not match the partition "
+        "table on the eMMC: nothing of it is done.\n",
+        path_relocation_journal, operation_name(header.operation));
+    printf(msg_snapshot_before, header.snapshot);
+    return 1;
+  }
+  const bool mended = !(area.written[0] && area.written[1] && area.written[2]);
+
+  // A change that the eMMC shows as finished is never done again: its
+  // relocation would copy over the installation.
+  if (installation_shows_change(&header.new_table, header.change_id)) {
+    printf("\nThe relocation journal '%s' speaks of a %s that the eMMC shows as complete: "
+           "nothing of it is done; delete the file to go on without it.\n",
+           path_relocation_journal, operation_name(header.operation));
+    printf(msg_snapshot_before, header.snapshot);
+    return 1;
+  }
+
+  // The moves the journal recorded: decided before the question, so that a
+  // journal that cannot be finished changes nothing.
   if (check_resumable_moves(*state) != 0) {
     printf("Nothing of the journal '%s' is done; the reserved area from before the change is "
            "in '%s'.\n",
@@ -102,6 +151,7 @@ int finish_interrupted_change(const mmc_partitions_fmt *table) {
     plan.title = "Finish the interrupted single-boot change";
     plan.writes_emmc = true;
     plan_point_of_no_return(plan);
+    if (mended) plan_step(plan, "write the new partition table and both device trees again");
     plan_step(plan, "finish the relocation from where it stopped");
     plan_step(plan, "format %s (ext4) and %s (vfat)", name_kv_storage, name_kv_flash);
     plan_step(plan, "copy '%s' to %s and '%s' to %s", flash_source, name_kv_flash, storage_source,
@@ -122,17 +172,23 @@ int finish_interrupted_change(const mmc_partitions_fmt *table) {
   critical_window window;
   if (reopen_relocation_journal(journal, *state) != 0 || open_critical_window(window) != 0)
     return -1;
-  // 5. The rest of the relocation, then KV_STORAGE and KV_FLASH.
+  // 5. The reserved area as the change writes it, the rest of the
+  // relocation, then KV_STORAGE and KV_FLASH.
+  if (mend_reserved_area(image.get(), area) != 0) return -1;
+  image.reset();
   if (resume_partition_moves(*state, journal) != 0) {
     puts("Failed to move partitions");
     return -1;
   }
-  if (make_installation_filesystems(&header.new_table, true) != 0) return -1;
+  if (make_installation_filesystems(&header.new_table, true, &journal, state->stage) != 0)
+    return -1;
   if (close_critical_window(window) != 0) return -1;
 
   // 6-8. Mount, copy, unmount.
   if (mount_installation(run, &header.new_table) != 0) return -1;
-  if (copy_into_installation(run, flash_source, storage_source, from_boot_media) != 0) return -1;
+  if (copy_into_installation(run, flash_source, storage_source, from_boot_media, &journal,
+                             state->stage) != 0)
+    return -1;
   if (unmount_installation(run) != 0) return -1;
   if (end_relocation_journal() != 0) return -1;
 

@@ -205,7 +205,9 @@ int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_u
   if (mount_installation(run, &new_table) != 0) return -1;
 
   // 11, 12. Copy; the running system's media centre rests meanwhile.
-  if (copy_into_installation(run, flash_source, storage_source, !from_backup) != 0) return -1;
+  if (copy_into_installation(run, flash_source, storage_source, !from_backup,
+                             dual ? nullptr : &journal) != 0)
+    return -1;
 
   // 13. Dual boot: what a removal writes back.
   if (dual) store_dual_boot_images(areas, "Can not create backup of APT!", "Can not create backup of dtb!");

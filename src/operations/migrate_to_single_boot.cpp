@@ -198,7 +198,7 @@ int migrate_to_single_boot(int has_userdata, const mmc_partitions_fmt *table, in
 
   // 8, 9. Copy; the running system's media centre rests meanwhile.
   if (copy_into_installation(run, source.flash_copied, source.storage_copied,
-                             data_source == data_source_boot_media) != 0) {
+                             data_source == data_source_boot_media, &journal) != 0) {
     return -1;
   }
 

@@ -106,96 +106,6 @@ void warn_if_emmc_worn() {
          text);
 }
 
-// ---- The layout change ----
-
-int make_installation_filesystems(const mmc_partitions_fmt *new_table, bool storage) {
-  constexpr const char msg_format_failed[] = "Failed to format partition '%s'!\n";
-  if (storage && format_ext4_partition(new_table, name_kv_storage) < 0) {
-    printf(msg_format_failed, name_kv_storage);
-    return -1;
-  }
-  if (format_vfat_partition(new_table, name_kv_flash) < 0) {
-    printf(msg_format_failed, name_kv_flash);
-    return -1;
-  }
-  return 0;
-}
-
-namespace {
-
-// Everything a later run needs to finish the change without the old table.
-int start_relocation_journal(int has_userdata, const mmc_partitions_fmt *old_table,
-                             const mmc_partitions_fmt *new_table, const layout_change &change,
-                             relocation_journal &journal) {
-  owned<journal_header> header = allocate_zeroed<journal_header>(sizeof(journal_header));
-  if (!header) {
-    puts("malloc failed for the relocation journal!");
-    return -1;
-  }
-  header->operation = change.operation;
-  header->data_source = static_cast<uint32_t>(change.data_source);
-  header->has_userdata = static_cast<uint32_t>(has_userdata);
-  header->emmc_size = block_device_size("mmcblk0");
-  header->old_table = *old_table;
-  header->new_table = *new_table;
-  snprintf(header->snapshot, sizeof(header->snapshot), "%s", change.snapshot ? change.snapshot : "");
-  if (check_partition_moves(static_cast<unsigned>(has_userdata), old_table, new_table,
-                            path_emmc_device, &header->schedule) != 0 ||
-      create_relocation_journal(journal, *header) != 0) {
-    puts("Failed to move partitions");
-    return -1;
-  }
-  return 0;
-}
-
-}  // namespace
-
-int write_new_layout(int has_userdata, const mmc_partitions_fmt *old_table,
-                     const mmc_partitions_fmt *new_table, const layout_change *change,
-                     relocation_journal &journal) {
-  if (old_table && start_relocation_journal(has_userdata, old_table, new_table, *change,
-                                            journal) != 0)
-    return -1;
-  if (write_partition_table(has_userdata, new_table, path_reserved_device) != 0) {
-    puts("Failed to write the new partition table to eMMC!");
-    return -1;
-  }
-  if (old_table &&
-      move_partitions(static_cast<unsigned>(has_userdata), old_table, new_table, path_emmc_device,
-                      &journal) < 0) {
-    puts("Failed to move partitions");
-    return -1;
-  }
-  return make_installation_filesystems(new_table, old_table != nullptr);
-}
-
-int end_relocation_journal() {
-  if (!path_exists(path_relocation_journal)) return 0;
-  return remove_relocation_journal();
-}
-
-int remove_saved_installation_data() {
-  if (remove_folder(path_backup_folder) != 0) {
-    printf(msg_remove_folder_failed, path_backup_folder);
-    return -1;
-  }
-  return 0;
-}
-
-void report_installed(operation_run &run, uint32_t operation) {
-  puts("\nSuccess!\n");
-  if (operation == journal_operation_migrate) {
-    printf("\nPlease remove current boot media (SD or USB) and");
-    puts("\nreboot the device to boot from eMMC!\n");
-    status_word = status_migrate;
-  } else {
-    printf("\nYou can now power off the device, remove the used boot media (SD or USB) and");
-    puts("\npower on again to boot the device from eMMC!\n");
-    status_word = status_new;
-  }
-  run.succeeded = true;
-}
-
 // ---- The backup on the boot media ----
 
 namespace {
@@ -255,8 +165,10 @@ int replace_backup(const char *data, const char *backup) {
 
 // ---- The table write, tried in memory ----
 
-int check_table_write(int dtb_mode, const mmc_partitions_fmt *table) {
-  if (check_partition_table_write(dtb_mode, table, path_reserved_device) == 0) return 0;
+int check_table_write(int dtb_mode, const mmc_partitions_fmt *table, reserved_image *image) {
+  const int result = image ? prepare_reserved_image(dtb_mode, table, image, path_reserved_device)
+                           : check_partition_table_write(dtb_mode, table, path_reserved_device);
+  if (result == 0) return 0;
   printf("The new partition table cannot be written to '%s': nothing was changed!\n",
          path_reserved_device);
   return -1;
@@ -458,6 +370,8 @@ copy_guard::~copy_guard() {
   for (size_t i = 0; i < 4; i++) sigaction(held_signals[i], &previous[i], nullptr);
 }
 
+int copy_signal_arrived() { return copy_signal; }
+
 int check_copy_interrupted(const copy_guard &) {
   const int arrived = copy_signal;
   if (arrived == 0) return 0;
@@ -556,20 +470,6 @@ int unmount_installation(operation_run &run) {
     return -1;
   }
   run.mounted = false;
-  return 0;
-}
-
-int copy_into_installation(operation_run &run, const char *flash_source,
-                           const char *storage_source, bool running_system) {
-  if (running_system && stop_kodi(run) != 0) return -1;
-  copy_guard guard;
-  const int copied = copy_to_emmc(flash_source, storage_source);
-  if (running_system && start_kodi(run) != 0) return -1;
-  if (check_copy_interrupted(guard) != 0) return -1;
-  if (copied != 0) {
-    puts("Failed to move data from original media to eMMC");
-    return -1;
-  }
   return 0;
 }
 

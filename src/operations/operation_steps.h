@@ -10,6 +10,8 @@
 #include "kvemmc.h"
 #include "partition_table.h"
 
+struct reserved_image;
+
 // ---- The backup on the boot media ----
 inline constexpr const char path_backup_flash[] = "/storage/backup/eMMC_backup/kestrova_flash";
 inline constexpr const char path_backup_storage[] = "/storage/backup/eMMC_backup/kestrova_storage";
@@ -55,9 +57,47 @@ inline int check_room(const char *source, const char *partition, uint64_t room, 
 // ---- The table write, tried in memory ----
 // Verifies `table` and reworks both DTB copies of "/dev/reserved" for it
 // without writing, so that a table or tree that the write would refuse stops
-// the operation before its question. 0, or -1 after the reason and
-// "The new partition table cannot be written: ...".
-int check_table_write(int dtb_mode, const mmc_partitions_fmt *table);
+// the operation before its question. Given `image`, the reserved area as the
+// write will leave it is kept there (prepare_reserved_image). 0, or -1 after
+// the reason and "The new partition table cannot be written: ...".
+int check_table_write(int dtb_mode, const mmc_partitions_fmt *table,
+                      reserved_image *image = nullptr);
+
+// ---- The eMMC's identity and the change's identifier ----
+inline constexpr const char path_emmc_cid[] = "/sys/block/mmcblk0/device/cid";
+// The mark of a finished single-boot change on KV_STORAGE: its identifier,
+// outside the data folder, so that no boot media made from the
+// installation's /storage carries it.
+inline constexpr const char path_change_mark[] = "/media/KV_STORAGE/.kvemmc-change";
+// The eMMC's CID as the kernel gives it (32 hex digits and a newline);
+// empty when the file is missing, unreadable or holds anything else.
+void read_emmc_cid(char (&cid)[emmc_cid_size], const char *path = path_emmc_cid);
+// 16 random bytes. 0, or -1 (said).
+int draw_change_id(uint8_t (&id)[change_id_size]);
+// True when KV_STORAGE of `table`, mounted read-only for the look, holds
+// the mark of the change `id`: that change is complete. Unmounts again.
+bool installation_shows_change(const mmc_partitions_fmt *table, const uint8_t *id);
+
+// ---- The reserved area of a journalled change ----
+// Each region of the reserved area (DTB copy 0, copy 1, the table) as found
+// against the journal: what the change writes, or as it was before.
+constexpr int reserved_region_count = 3;
+struct reserved_area_state {
+  bool written[reserved_region_count];
+  bool before[reserved_region_count];
+};
+// Reads the journal's image into `image` (the table: the journal's new
+// one) and compares the reserved partition with it. 0, or -1 (said).
+int compare_reserved_area(const journal_state &state, reserved_image *image,
+                          reserved_area_state *area);
+// Nothing of the change was written.
+bool reserved_area_untouched(const reserved_area_state &area);
+// The area shows the change's write begun: a region of it is there, or only
+// copy 0 (written first) differs from before.
+bool reserved_area_of_change(const reserved_area_state &area);
+// Writes the journal's image again (copy 0, copy 1, the table) unless every
+// region already holds it. 0, or -1 (said).
+int mend_reserved_area(const reserved_image *image, const reserved_area_state &area);
 
 // ---- The layout change ----
 // What a single-boot change's journal names besides the two tables.
@@ -76,8 +116,12 @@ int write_new_layout(int has_userdata, const mmc_partitions_fmt *old_table,
                      const mmc_partitions_fmt *new_table, const layout_change *change,
                      relocation_journal &journal);
 // KV_STORAGE (ext4, when `storage`) and KV_FLASH (vfat) made afresh. 0, or
-// -1 after "Failed to format partition '%s'!".
-int make_installation_filesystems(const mmc_partitions_fmt *new_table, bool storage);
+// -1 after "Failed to format partition '%s'!". With `journal`, of a change
+// that stands at `stage`: a filesystem the journal records as made (ext4) or
+// whose copy it records as done is left alone, and each one made is recorded.
+int make_installation_filesystems(const mmc_partitions_fmt *new_table, bool storage,
+                                  relocation_journal *journal = nullptr,
+                                  uint32_t stage = journal_stage_none);
 // The journal of a single-boot change goes once the change is complete. 0,
 // or -1 (said): a journal left behind would offer to finish it again.
 int end_relocation_journal();
@@ -134,6 +178,8 @@ struct copy_guard {
 };
 // 0, or -1 after a line naming the signal that arrived during the copy.
 int check_copy_interrupted(const copy_guard &guard);
+// The signal that arrived during the copy, or 0; says nothing.
+int copy_signal_arrived();
 
 // ---- The images of the factory state that a dual-boot installation keeps ----
 struct dual_boot_images {
@@ -183,8 +229,13 @@ int unmount_installation(operation_run &run);
 // started again whatever the copy's result. A Ctrl-C ends rsync, and the run
 // after the cleanup. 0, or -1 after "Failed to move data from original media
 // to eMMC" or the line of the step that failed.
+// With the `journal` of a single-boot change that stands at `stage`: only the
+// copies it does not record as done, each recorded, then the change's mark
+// on KV_STORAGE, recorded too.
 int copy_into_installation(operation_run &run, const char *flash_source,
-                           const char *storage_source, bool running_system);
+                           const char *storage_source, bool running_system,
+                           relocation_journal *journal = nullptr,
+                           uint32_t stage = journal_stage_none);
 
 // The closing lines and status word of an installation on the eMMC
 // (`operation` journal_operation_install) or a migration to single boot

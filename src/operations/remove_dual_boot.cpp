@@ -2,10 +2,11 @@
 // trees and the space of KV_FLASH back; Kestrova's data go.
 //
 // First half, before anything is written: the question, the Android-only
-// table, the mounts, the check of the two images saved at installation, the
-// recovery snapshot. Second half: the table, the saved images, the deletion
-// of Kestrova's data, the unmount and the growth of Android's data
-// filesystem.
+// table and the reserved area composed for it, the mounts, the check of the
+// two images saved at installation (those that are sound take their place in
+// it), the recovery snapshot. Second half: the reserved area written one
+// region at a time, the deletion of Kestrova's data, the unmount and the
+// growth of Android's data filesystem.
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -95,11 +96,14 @@ int show_plan(operation_run &run, const mmc_partitions_fmt *table,
   plan_emptied(plan, path_emmc_storage_data);
   if (plan_snapshot(plan) != 0) return -1;
   plan_point_of_no_return(plan);
-  plan_step(plan, "write the Android-only partition table and both DTB copies");
-  if (apt_restored) plan_step(plan, "write the saved table '%s' over it", apt_backup_image_name);
-  if (dtb_restored) {
-    plan_step(plan, "write the saved DTB copies '%s' over them", dtb_backup_image_name);
-  }
+  if (dtb_restored)
+    plan_step(plan, "write DTB copy 0, then copy 1, from the saved '%s'", dtb_backup_image_name);
+  else
+    plan_step(plan, "write DTB copy 0, then copy 1, reworked for the Android-only table");
+  if (apt_restored)
+    plan_step(plan, "then write the saved table '%s'", apt_backup_image_name);
+  else
+    plan_step(plan, "then write the Android-only partition table");
   plan_step(plan, "delete the Kestrova data on %s and %s", name_kv_flash, name_kv_storage);
   plan_step(plan, "grow Android's data filesystem over the space of %s", name_kv_flash);
   return finish_dry_run(run, plan);
@@ -131,7 +135,15 @@ int remove_dual_boot(int has_userdata, const mmc_partitions_fmt *table) {
     puts("Failed to create new partition table!");
     return -1;
   }
-  if (check_table_write(has_userdata, &android_only) != 0) return -1;
+  // The reserved area as the removal leaves it, composed in memory: the
+  // copies reworked for that table, or the saved ones, and that table, or
+  // the saved one. Each region is then written once.
+  owned<reserved_image> image = allocate_zeroed<reserved_image>(sizeof(reserved_image));
+  if (!image) {
+    puts("malloc failed for dtb!");
+    return -1;
+  }
+  if (check_table_write(has_userdata, &android_only, image.get()) != 0) return -1;
 
   // 2. Mount the installation's two partitions.
   if (mount_installation(run, table) != 0) return -1;
@@ -145,9 +157,13 @@ int remove_dual_boot(int has_userdata, const mmc_partitions_fmt *table) {
   check_saved_table(apt_image, apt_path, &android_only);
   read_image(dtb_image, dtb_path, dtb_backup_image_size, msg_dtb_read_failed);
   check_saved_trees(dtb_image, dtb_path);
+  const bool apt_restored = apt_image != nullptr, dtb_restored = dtb_image != nullptr;
+  if (apt_image) memcpy(&image->table, apt_image.get(), sizeof(image->table));
+  if (dtb_image) memcpy(image->blocks, dtb_image.get(), sizeof(image->blocks));
+  apt_image.reset();
+  dtb_image.reset();
   if (dry_run) {
-    return show_plan(run, table, &android_only, has_userdata, apt_image != nullptr,
-                     dtb_image != nullptr);
+    return show_plan(run, table, &android_only, has_userdata, apt_restored, dtb_restored);
   }
 
   // The reserved area as it is now, on the boot media.
@@ -157,23 +173,12 @@ int remove_dual_boot(int has_userdata, const mmc_partitions_fmt *table) {
   critical_window window;
   if (open_critical_window(window) != 0) return -1;
 
-  // 4. The Android-only table and both DTB copies.
-  if (write_partition_table(has_userdata, &android_only, path_reserved_device) != 0) {
+  // 4, 5, 6. Copy 0, copy 1, the table, one after the other.
+  if (write_reserved_image(image.get(), path_reserved_device) != 0) {
     puts("Failed to write the new partition table to eMMC!");
     return -1;
   }
-
-  // 5, 6. The saved areas over it, byte for byte.
-  if (apt_image &&
-      write_file_region(apt_image.get(), path_reserved_device, 0, apt_backup_image_size) != 0) {
-    puts("Can not restore backup of APT!");
-  }
-  apt_image.reset();
-  if (dtb_image && write_file_region(dtb_image.get(), path_reserved_device, dtb_area_offset,
-                                     dtb_backup_image_size) != 0) {
-    puts("Can not restore backup of dtb!");
-  }
-  dtb_image.reset();
+  image.reset();
   if (close_critical_window(window) != 0) return -1;
 
   // 7. Kestrova's data.

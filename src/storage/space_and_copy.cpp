@@ -151,10 +151,12 @@ int mirror_folder(const char *source, const char *destination) {
   return 0;
 }
 
-int copy_to_emmc(const char *flash_source, const char *storage_source) {
-  puts("");
-  puts("Starting copying of data to the eMMC!");
-  puts(msg_do_not_interrupt);
+int copy_to_emmc(const char *flash_source, const char *storage_source, bool announce) {
+  if (announce) {
+    puts("");
+    puts("Starting copying of data to the eMMC!");
+    puts(msg_do_not_interrupt);
+  }
   // Neither gigabytes of rsync nor "rm -rf" go anywhere but into this run's
   // own mounts of the eMMC partitions.
   if ((flash_source && !check_temp_mount_target(path_emmc_flash_mount)) ||

@@ -229,8 +229,8 @@ TEST(DtbBlock, ACompressedMemberThatWouldReachTheMarkerIsRefused) {
 namespace {
 
 // A reserved partition image: an old table at 0 and the two DTB copies.
-struct reserved_image {
-  reserved_image(const bytes &copy0, const bytes &copy1) : path(dir.file("reserved")) {
+struct reserved_file {
+  reserved_file(const bytes &copy0, const bytes &copy1) : path(dir.file("reserved")) {
     bytes image(0x480000);
     memcpy(image.data(), "old table", 9);
     memcpy(&image[0x400000], copy0.data(), copy0.size());
@@ -251,7 +251,7 @@ struct reserved_image {
 TEST(WritePartitionTable, AFailureOnEitherCopyWritesNothingAtAll) {
   bytes bad = plain_block(box_trees()[1]);
   bad[0x3FFF0] = 'B';
-  reserved_image image(plain_block(box_trees()[0]), bad);
+  reserved_file image(plain_block(box_trees()[0]), bad);
   bytes before = image.contents();
   mmc_partitions_fmt table = android_table();
   CaptureStdout();
@@ -268,3 +268,17 @@ TEST(WritePartitionTable, AFailureOnEitherCopyWritesNothingAtAll) {
   EXPECT_EQ(image.contents(), before);
 }
 
+
+TEST(WriteReservedImage, PreparingWritesNothingAndTheWriteLeavesExactlyTheImage) {
+  reserved_file file(plain_block(box_trees()[0]), compressed_block(box_trees()[1]));
+  bytes before = file.contents();
+  mmc_partitions_fmt table = android_table();
+  owned<reserved_image> image = allocate_zeroed<reserved_image>(sizeof(reserved_image));
+  ASSERT_EQ(prepare_reserved_image(dtb_mode_remove, &table, image.get(), file.path.c_str()), 0);
+  EXPECT_EQ(file.contents(), before);
+  ASSERT_EQ(write_reserved_image(image.get(), file.path.c_str()), 0);
+  bytes after = file.contents();
+  EXPECT_EQ(memcmp(after.data(), &table, sizeof(table)), 0);
+  EXPECT_EQ(memcmp(&after[0x400000], image->blocks, 0x80000), 0);
+  EXPECT_NE(file.copy(0), bytes(before.begin() + 0x400000, before.begin() + 0x440000));
+}

@@ -141,10 +141,10 @@ std::vector<Scenario> rows() {
         .emmc_unchanged = false,
         .end = finished("khadas_vim3")};
   };
-  all.push_back(resumed_before_it("ATornLastRecordIsLeftOut", "truncate -s -7 " + journal));
+  all.push_back(resumed_before_it("ATornLastRecordIsLeftOut", "truncate -s -4090 " + journal));
   all.push_back(resumed_before_it("ADamagedLastRecordIsLeftOut",
                                   "printf X | dd of=" + journal + " bs=1 seek=$(( $(stat -c %s " +
-                                      journal + ") - 20 )) conv=notrunc 2>/dev/null"));
+                                      journal + ") - 4096 + 20 )) conv=notrunc 2>/dev/null"));
   // A journal whose head went bad is never used: nothing is finished, the
   // menu follows (and its answer "y" is no choice).
   all.push_back(
@@ -176,6 +176,69 @@ std::vector<Scenario> rows() {
                  .calls = {"systemctl stop opentee_linuxdriver.service"},
                  .emmc_unchanged = false,
                  .end = e2e::factory_state("khadas_vim3")});
+  // The reserved area's write cut off, or spoilt after it: every region that
+  // differs from the journal's is written again, then the change finishes.
+  const std::string reserved = "dd of=/dev/reserved conv=notrunc,fsync status=none ";
+  auto mended = [&](const char *name, std::vector<std::string> box) {
+    return Scenario{.name = name,
+                    .box = box,
+                    .answers = "3\ny\n",
+                    .marker = "KVEMMC_NEW\n",
+                    .lines = {"Writing the partition table and both device trees of the change again",
+                              kSuccess},
+                    .calls = {"mkfs.vfat -n KV_FLASH {loop}"},
+                    .emmc_unchanged = false,
+                    .end = finished("khadas_vim3")};
+  };
+  const std::vector<std::string> khadas_cut = {"--preset", "khadas_vim3", "--kill-at"};
+  auto cut_at = [&](const std::string &at) {
+    std::vector<std::string> box = khadas_cut;
+    box.push_back(at);
+    return box;
+  };
+  all.push_back(mended("CopyZeroWrittenCopyOneNotIsMended",
+                       with(cut_at("reserved:2"), "true")));
+  all.push_back(mended("ATableTornAfterBothTreesIsMended",
+                       with(cut_at("reserved:3"), "head -c 700 /dev/zero | tr '\\0' X | " +
+                                                      reserved + "bs=700 count=1")));
+  all.push_back(mended("AnOldCopyOneBehindANewTableIsMended",
+                       with(cut_at("record:1"), reserved +
+                                                    "if=$(ls /storage/backup/kvemmc/reserved-*.img) "
+                                                    "bs=256K skip=17 seek=17 count=1")));
+  // Cut off after KV_FLASH's copy was recorded: only KV_STORAGE is filled.
+  all.push_back(mended("AResumeRedoesOnlyTheCopyLeft", with(cut_at("record:8"), "true")));
+  all.back().lines = {"interrupted after the partitions were moved: KV_STORAGE is still to be "
+                      "filled.\n" + kAsk + "\nStarting copying of data to the eMMC!\nPlease do "
+                      "\033[1mNOT\033[0m interrupt this progress till it's finished!\n\nCopy all "
+                      "data from '/storage'",
+                      kSuccess};
+  // A journal in front of an eMMC it does not belong to, or of a change the
+  // eMMC shows as complete (cut off after the mark, before the journal went):
+  // refused before the question, nothing changes, the menu follows.
+  auto refused = [&](const char *name, std::vector<std::string> box, const std::string &why) {
+    return Scenario{.name = name,
+                    .box = box,
+                    .answers = "3\ny\n",
+                    .lines = {why, "reserved area (table and device trees) from before that change",
+                              "\nAborting!\n"},
+                    .absent = {kAsk},
+                    .calls = {"systemctl stop opentee_linuxdriver.service"},
+                    .emmc_unchanged = false,
+                    .end = {{.boxtool = {"files", "{storage}", "0", "backup/kvemmc"},
+                             .lines = {"relocation.journal"}}}};
+  };
+  all.push_back(refused("AJournalOfAnotherEmmcChangesNothing",
+                        with(cut, "echo 150100424a54443452000aa3e1a8e7e9 > "
+                                  "/sys/block/mmcblk0/device/cid"),
+                        "' was written on another eMMC (CID "));
+  // Records 1-4 are the four copies, 5-8 the filesystems and copies, 9 the mark's.
+  all.push_back(refused("AChangeTheEmmcShowsCompleteIsNotDoneAgain",
+                        with(cut_at("record:9"), "true"),
+                        "' speaks of a single boot installation that the eMMC shows as complete"));
+  all.back().nothing_left = false;  // the run killed while it had KV_* mounted
+  all.back().end = finished("khadas_vim3");
+  all.back().end.back() = {.boxtool = {"files", "{storage}", "0", "backup/kvemmc"},
+                           .lines = {"relocation.journal"}};
   return all;
 }
 

@@ -477,7 +477,7 @@ TEST_F(Relocation, AJournalledMoveCloserThanAChunkCanBeFinishedFromEveryStretch)
     std::vector<uint64_t> done;
     for (uint64_t i = 0;; i++) {
       uint64_t value = 0;
-      if (pread(journal.file.fd, &value, 8, static_cast<off_t>(0x2000 + 32 * i + 8)) != 8) break;
+      if (pread(journal.file.fd, &value, 8, static_cast<off_t>(journal_records_offset + journal_record_block * i + 8)) != 8) break;
       done.push_back(value);
     }
     ASSERT_GE(done.size(), 2u);
@@ -491,7 +491,7 @@ TEST_F(Relocation, AJournalledMoveCloserThanAChunkCanBeFinishedFromEveryStretch)
     const uint64_t written = done[k];
     const uint64_t at = to > from ? size - written : 0;
     ASSERT_EQ(move_partition_contents(image.fd, from + at, to + at, written, chunk.data(), distance), 0);
-    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(0x2000 + 32 * k)), 0);
+    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(journal_records_offset + journal_record_block * k)), 0);
     static journal_state state;
     ASSERT_EQ(read_relocation_journal(&state, path.c_str()), 0);
     EXPECT_EQ(state.done, done[k - 1]);
@@ -502,4 +502,70 @@ TEST_F(Relocation, AJournalledMoveCloserThanAChunkCanBeFinishedFromEveryStretch)
     GetCapturedStdout();
     c.expect_moved(image);
   }
+}
+
+// The journal's own checks, on a journal of two copies (100 and 200 bytes)
+// spoilt in one way per row: which records are still believed.
+TEST(RelocationJournal, BelievesOnlyRecordsOfItsOwnRunAndHead) {
+  struct row {
+    const char *name;
+    std::vector<int> stages;  // after the two copies' records
+    std::string spoil;        // "torn", "foreign", "version", "early" or ""
+    int result;
+    uint32_t step, stage;
+    const char *said;
+  };
+  const row rows[] = {
+      {"sound", {1, 2, 3, 4, 5}, "", 0, 2, 5, ""},
+      {"torn last record", {1, 2, 3}, "torn", 0, 2, 2, ""},
+      {"another journal's record", {1, 2, 3}, "foreign", -1, 0, 0, "before its last one"},
+      {"another version", {1}, "version", -1, 0, 0, "(it is of another version)"},
+      {"a later step before the copies are done", {1}, "early", -1, 0, 0, "do not follow"},
+  };
+  char folder[] = "/tmp/journal-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string path = std::string(folder) + "/relocation.journal";
+  const std::string other = path + ".other";
+  static journal_header header;
+  for (const row &r : rows) {
+    auto make = [&](const std::string &where, uint8_t id, relocation_journal &journal) {
+      memset(&header, 0, sizeof(header));
+      header.operation = journal_operation_install;
+      header.schedule.count = 2;
+      header.schedule.steps[0].size = 100;
+      header.schedule.steps[1].size = 200;
+      memset(header.change_id, id, sizeof(header.change_id));
+      ASSERT_EQ(create_relocation_journal(journal, header, where.c_str()), 0);
+      ASSERT_EQ(record_relocation_progress(journal, 0, 100), 0);
+      if (r.spoil != "early") {
+        ASSERT_EQ(record_relocation_progress(journal, 1, 200), 0);
+      }
+      for (int stage : r.stages) ASSERT_EQ(record_change_stage(journal, stage), 0);
+    };
+    relocation_journal mine, theirs;
+    make(path, 1, mine);
+    make(other, 2, theirs);
+    const off_t length = lseek(mine.file.fd, 0, SEEK_END);
+    if (r.spoil == "torn") {
+      ASSERT_EQ(ftruncate(mine.file.fd, length - 4096 + 20), 0);
+    } else if (r.spoil == "version") {
+      ASSERT_EQ(pwrite(mine.file.fd, "1", 1, 7), 1);
+    }
+    if (r.spoil == "foreign") {  // the same head but another change's block
+      std::vector<uint8_t> block(journal_record_block);
+      const off_t at = static_cast<off_t>(journal_records_offset + journal_record_block);
+      ASSERT_EQ(pread(theirs.file.fd, block.data(), block.size(), at), 4096);
+      ASSERT_EQ(pwrite(mine.file.fd, block.data(), block.size(), at), 4096);
+    }
+    static journal_state state;
+    CaptureStdout();
+    EXPECT_EQ(read_relocation_journal(&state, path.c_str()), r.result) << r.name;
+    EXPECT_NE(GetCapturedStdout().find(r.said), std::string::npos) << r.name;
+    if (r.result == 0) {
+      EXPECT_EQ(state.step * 10 + state.stage, r.step * 10 + r.stage) << r.name;
+    }
+  }
+  unlink(path.c_str());
+  unlink(other.c_str());
+  rmdir(folder);
 }

@@ -37,4 +37,4 @@ int copy_to_external() { return record("copy_to_external", nullptr, {}); }
 int remove_dual_boot(int has_userdata, const mmc_partitions_fmt *table) {
   return record("remove_dual_boot", table, {has_userdata});
 }
-int finish_interrupted_change(const mmc_partitions_fmt *) { return 1; }
+int finish_interrupted_change() { return 1; }
