@@ -494,3 +494,64 @@ def android_tree(root):
     for n in range(40):
         _write(f"{root}/app/com.example.app{n}/base.apk", _noise(f"apk{n}", 8 * 1024))
     os.makedirs(f"{root}/lost+found", exist_ok=True)
+
+
+# ---------------------------------------------------------------------------
+# What the vendor bootloader makes of a tree's /partitions node
+# ---------------------------------------------------------------------------
+
+def fdt_nodes(blob):
+    """The nodes of a flattened tree: {path: {property: bytes}}."""
+    magic, total, off_struct, off_strings = struct.unpack_from(">IIII", blob, 0)
+    if magic != 0xD00DFEED or total > len(blob):
+        raise ValueError("not a tree")
+    nodes, path, at = {}, [], off_struct
+    while at + 4 <= total:
+        token = struct.unpack_from(">I", blob, at)[0]
+        at += 4
+        if token == 1:  # begin node
+            end = blob.index(b"\0", at)
+            name = blob[at:end].decode("latin-1")
+            at = align(end + 1, 4)
+            path.append(name)
+            nodes["/" + "/".join(p for p in path if p)] = {}
+        elif token == 2:  # end node
+            path.pop()
+        elif token == 3:  # property
+            length, name_at = struct.unpack_from(">II", blob, at)
+            at += 8
+            name_end = blob.index(b"\0", off_strings + name_at)
+            name = blob[off_strings + name_at:name_end].decode("latin-1")
+            nodes["/" + "/".join(p for p in path if p)][name] = blob[at:at + length]
+            at = align(at + length, 4)
+        elif token == 4:  # nop
+            continue
+        elif token == 9:  # end
+            break
+        else:
+            raise ValueError("bad token")
+    return nodes
+
+
+def bootloader_rebuild(table_parts, blob, emmc_bytes):
+    """The table the bootloader lays out from a tree at power-on, or None when
+    the tree has no /partitions node (the table then stays as it is)."""
+    nodes = fdt_nodes(blob)
+    node = nodes.get("/partitions")
+    if node is None:
+        return None
+    env = next(i for i, x in enumerate(table_parts) if x.name == "env")
+    rebuilt = list(table_parts[:env + 1])
+    by_phandle = {struct.unpack(">I", props["phandle"])[0]: props
+                  for path, props in nodes.items()
+                  if path.startswith("/partitions/") and len(props.get("phandle", b"")) == 4}
+    for n in range(struct.unpack(">I", node["parts"])[0]):
+        sub = by_phandle[struct.unpack(">I", node[f"part-{n}"])[0]]
+        size = struct.unpack(">Q", sub["size"])[0]
+        mask = struct.unpack(">I", sub["mask"])[0]
+        before = rebuilt[-1]
+        offset = before.end + (WIDE_GAP if before.mask & 0x100 else GAP)
+        if size == 0xFFFFFFFFFFFFFFFF:
+            size = emmc_bytes - offset
+        rebuilt.append(Part(sub["pname"].rstrip(b"\0").decode("latin-1"), offset, size, mask))
+    return rebuilt
