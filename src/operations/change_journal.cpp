@@ -241,11 +241,9 @@ bool reserved_area_untouched(const reserved_area_state &area) {
 }
 
 bool reserved_area_of_change(const reserved_area_state &area) {
-  // Once the journal is written only the change writes these regions: a
-  // copy may hold its new bytes, a copy without the partitions node (the
-  // first pass of a write whose copies carry one) or a torn write; the table
-  // is the one before or the change's.
-  return (area.before[2] || area.written[2]) && !reserved_area_untouched(area);
+  // A region of the change, or the first write (copy 0) torn.
+  return area.written[0] || area.written[1] || area.written[2] ||
+         (area.before[1] && area.before[2]);
 }
 
 int mend_reserved_area(const reserved_image *image, const reserved_area_state &area) {
