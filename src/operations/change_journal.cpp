@@ -20,10 +20,18 @@ namespace {
 
 constexpr const char msg_format_failed[] = "Failed to format partition '%s'!\n";
 
-// Everything written before it is on the device before a record says so.
+// Everything written before it is on the device before a record says so:
+// sync() writes the filesystems' pages out, but sends no cache flush to the
+// eMMC, so the device itself is flushed before the record goes out.
 int record_durable_stage(relocation_journal *journal, uint32_t stage) {
   if (!journal) return 0;
   sync();
+  owned_fd emmc;
+  if (open_region_file(emmc, path_emmc_device, O_RDONLY) != 0 ||
+      sync_region_file(emmc.fd) != 0 || close_region_file(emmc) != 0) {
+    printf("Failed to flush '%s' before the journal records a step!\n", path_emmc_device);
+    return -1;
+  }
   return record_change_stage(*journal, stage);
 }
 
