@@ -26,12 +26,7 @@ constexpr const char msg_format_failed[] = "Failed to format partition '%s'!\n";
 int record_durable_stage(relocation_journal *journal, uint32_t stage) {
   if (!journal) return 0;
   sync();
-  owned_fd emmc;
-  if (open_region_file(emmc, path_emmc_device, O_RDONLY) != 0 ||
-      sync_region_file(emmc.fd) != 0 || close_region_file(emmc) != 0) {
-    printf("Failed to flush '%s' before the journal records a step!\n", path_emmc_device);
-    return -1;
-  }
+  if (flush_emmc() != 0) return -1;
   return record_change_stage(*journal, stage);
 }
 

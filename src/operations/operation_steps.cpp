@@ -473,8 +473,6 @@ int mount_installation(operation_run &run, const mmc_partitions_fmt *table) {
   return mount_installation_partition(run, table, name_kv_storage);
 }
 
-namespace {
-
 // `sync` sends no cache flush to a raw or loop device, and vfat has none of
 // its own: what went to the eMMC through KV_FLASH's loop device, the raw
 // moves and the table write become durable only once the device itself is
@@ -489,8 +487,6 @@ int flush_emmc() {
   }
   return 0;
 }
-
-}  // namespace
 
 int unmount_installation(operation_run &run) {
   if (unmount_temp_folders() != 0) {

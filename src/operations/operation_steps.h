@@ -228,6 +228,10 @@ int mount_installation(operation_run &run, const mmc_partitions_fmt *table);
 // word is written. 0, or -1 after "Failed to umount temporary Kestrova
 // folder" or the flush's failure.
 int unmount_installation(operation_run &run);
+// fsync of "/dev/mmcblk0": what went to the eMMC through its loop devices
+// and raw writes is on the device, past its write cache. 0, or -1 after
+// "Failed to flush '/dev/mmcblk0': ...".
+int flush_emmc();
 
 // Copies the data into the installation mounted by `run` (copy_to_emmc).
 // From the running system (`running_system`), kodi rests meanwhile and is
