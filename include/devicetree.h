@@ -146,10 +146,20 @@ struct reserved_image {
 // verify.
 int prepare_reserved_image(int dtb_mode, const mmc_partitions_fmt *table,
                            reserved_image *image, const char *device);
-// Writes copy 0, then copy 1, then the table, each one written, made durable
-// and read back from the device (not the page cache) and compared before the
+// The bootloader lays out the table again from a copy's partitions node at
+// power-on: new copies with a node beside the old table (or old ones beside
+// the new table) would have it build a layout the eMMC does not hold. So
+// where the image's copies carry a node, a write first puts out both copies
+// without it (`interim`: the image's copies with the node removed; a copy
+// the tool cannot rework is taken as it is). True when they differ from the
+// image's copies.
+bool interim_reserved_blocks(const reserved_image *image, uint8_t *interim);
+// Writes the interim copies (copy 0, then copy 1) where they differ, then
+// the table, then the image's copies, each one written, made durable and
+// read back from the device (not the page cache) and compared before the
 // next is touched: at every moment at least one sound DTB copy is on the
-// device. The table must verify; the blocks are written as they are.
+// device, and each sound copy either has no partitions node or one that
+// matches the table. The table must verify.
 int write_reserved_image(const reserved_image *image, const char *device);
 // prepare_reserved_image, then write_reserved_image: a failure before the
 // first write leaves the device exactly as it was.

@@ -381,6 +381,15 @@ int prepare_reserved_image(int dtb_mode, const mmc_partitions_fmt *table,
 
 namespace {
 
+// Whether a block looks like one the tool can rework (its checksum holds,
+// and it is gzip or carries the marker), without a word either way.
+int check_dtb_block_quietly(const uint8_t *block) {
+  if (load_le32(block + dtb_checksum_offset) != dtb_block_checksum(block)) return -1;
+  const uint16_t first_half = static_cast<uint16_t>(block[0] | block[1] << 8);
+  if (first_half == gzip_magic_half) return 0;
+  return memcmp(block + dtb_marker_offset, dtb_marker, sizeof(dtb_marker)) == 0 ? 0 : -1;
+}
+
 // One region written, made durable and read back from the device itself
 // (the cached pages are dropped first) before the caller goes on.
 int write_durable_region(int fd, uint64_t offset, const uint8_t *bytes, uint64_t size,
@@ -392,24 +401,53 @@ int write_durable_region(int fd, uint64_t offset, const uint8_t *bytes, uint64_t
 
 }  // namespace
 
+bool interim_reserved_blocks(const reserved_image *image, uint8_t *interim) {
+  memcpy(interim, image->blocks, dtb_copy_count * dtb_block_size);
+  bool differs = false;
+  for (int copy = 0; copy < dtb_copy_count; copy++) {
+    uint8_t *block = interim + copy * dtb_block_size;
+    const uint8_t *final_block = image->blocks + copy * dtb_block_size;
+    if (check_dtb_block_quietly(block) != 0 ||
+        rework_dtb_block(dtb_mode_remove, block, partitions_node_path, &image->table) < 0) {
+      // A copy the tool cannot read goes out as it is.
+      memcpy(block, final_block, dtb_block_size);
+      continue;
+    }
+    if (memcmp(block, final_block, dtb_block_size) != 0) differs = true;
+  }
+  return differs;
+}
+
 int write_reserved_image(const reserved_image *image, const char *device) {
   // A table the bootloader would refuse is never written.
   if (verify_partition_table(&image->table) != 0) return -1;
   owned_fd file;
   owned<uint8_t> scratch;
   if (open_for_dtb(file, scratch, device, O_RDWR, dtb_block_size) != 0) return -1;
-  // Copy 1 is only touched once copy 0 is sound on the device, and the table
-  // only once both are: a power cut leaves at least one good copy.
-  for (int copy = 0; copy < dtb_copy_count; copy++) {
-    char what[16];
-    snprintf(what, sizeof(what), "dtb%d", copy);
-    if (write_durable_region(file.fd, dtb_copy_offset(copy), image->blocks + copy * dtb_block_size,
-                             dtb_block_size, scratch.get(), what) != 0)
-      return -1;
+  owned<uint8_t> interim = allocate_zeroed(dtb_copy_count * dtb_block_size);
+  if (!interim) {
+    puts("malloc failed for dtb!");
+    return -1;
   }
+  const bool with_interim = interim_reserved_blocks(image, interim.get());
+  auto write_copies = [&](const uint8_t *blocks, const uint8_t *skip_same) {
+    for (int copy = 0; copy < dtb_copy_count; copy++) {
+      const uint8_t *block = blocks + copy * dtb_block_size;
+      if (skip_same && memcmp(block, skip_same + copy * dtb_block_size, dtb_block_size) == 0)
+        continue;
+      char what[16];
+      snprintf(what, sizeof(what), "dtb%d", copy);
+      if (write_durable_region(file.fd, dtb_copy_offset(copy), block, dtb_block_size,
+                               scratch.get(), what) != 0)
+        return -1;
+    }
+    return 0;
+  };
+  if (write_copies(with_interim ? interim.get() : image->blocks, nullptr) != 0) return -1;
   if (write_durable_region(file.fd, 0, reinterpret_cast<const uint8_t *>(&image->table),
                            sizeof(image->table), scratch.get(), "the partition table") != 0)
     return -1;
+  if (with_interim && write_copies(image->blocks, interim.get()) != 0) return -1;
   return close_region_file(file);
 }
 

@@ -229,11 +229,20 @@ int compare_reserved_area(const journal_state &state, reserved_image *image,
     printf("Failed to read '%s'!\n", path_reserved_device);
     return -1;
   }
+  owned<uint8_t> interim = allocate_zeroed(dtb_copy_count * dtb_block_size);
+  if (!interim) {
+    puts("malloc failed for dtb!");
+    return -1;
+  }
+  interim_reserved_blocks(image, interim.get());
   for (int region = 0; region < reserved_region_count; region++) {
     uint64_t size = 0;
     const uint8_t *wanted = region_bytes(image, region, &size);
     const uint8_t *found = region_bytes(now.get(), region, &size);
     area->written[region] = memcmp(wanted, found, size) == 0;
+    area->interim[region] = !area->written[region] && region < dtb_copy_count &&
+                            memcmp(interim.get() + region * dtb_block_size, found, size) == 0;
+    // A copy with no node before may show the interim bytes too.
     area->before[region] = !area->written[region] && crc_of(found, size) == header.before_crc[region];
   }
   return 0;
@@ -244,9 +253,12 @@ bool reserved_area_untouched(const reserved_area_state &area) {
 }
 
 bool reserved_area_of_change(const reserved_area_state &area) {
-  // A region of the change, or the first write (copy 0) torn.
-  return area.written[0] || area.written[1] || area.written[2] ||
-         (area.before[1] && area.before[2]);
+  // A region of the change or an interim copy, or the first write (copy 0)
+  // torn.
+  for (int region = 0; region < reserved_region_count; region++) {
+    if (area.written[region] || area.interim[region]) return true;
+  }
+  return area.before[1] && area.before[2];
 }
 
 int mend_reserved_area(const reserved_image *image, const reserved_area_state &area) {

@@ -87,6 +87,7 @@ constexpr int reserved_region_count = 3;
 struct reserved_area_state {
   bool written[reserved_region_count];
   bool before[reserved_region_count];
+  bool interim[reserved_region_count];  // a copy without its partitions node, as written first
 };
 // Reads the journal's image into `image` (the table: the journal's new
 // one) and compares the reserved partition with it. 0, or -1 (said).
@@ -94,8 +95,8 @@ int compare_reserved_area(const journal_state &state, reserved_image *image,
                           reserved_area_state *area);
 // Nothing of the change was written.
 bool reserved_area_untouched(const reserved_area_state &area);
-// The area shows the change's write begun: a region of it is there, or only
-// copy 0 (written first) differs from before.
+// The area shows the change's write begun: a region of it (or an interim
+// copy) is there, or only copy 0 (written first) differs from before.
 bool reserved_area_of_change(const reserved_area_state &area);
 // Writes the journal's image again (copy 0, copy 1, the table) unless every
 // region already holds it. 0, or -1 (said).
