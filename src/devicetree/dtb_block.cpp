@@ -413,6 +413,13 @@ bool interim_reserved_blocks(const reserved_image *image, uint8_t *interim) {
       memcpy(block, final_block, dtb_block_size);
       continue;
     }
+    // A compressed block carries the time it was packed: the interim copy
+    // takes the final one's, so that a later run computes the same bytes
+    // (and a copy without a node to remove comes out as it is).
+    if ((block[0] | block[1] << 8) == gzip_magic_half) {
+      memcpy(block + 4, final_block + 4, 4);
+      store_le32(block + dtb_checksum_offset, dtb_block_checksum(block));
+    }
     if (memcmp(block, final_block, dtb_block_size) != 0) differs = true;
   }
   return differs;
