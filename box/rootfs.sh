@@ -39,6 +39,7 @@ root_proc() {
   mount -t proc proc "$root/.realproc" || die "cannot mount procfs"
   mount -t tmpfs -o mode=0755 kvemmc-box-proc "$root/proc" || die "cannot mount /proc"
   local entry name sub
+  local -a links=()
   for entry in "$root/.realproc"/*; do
     name=${entry##*/}
     case $name in *[!0-9]*) ;; *) continue ;; esac
@@ -49,8 +50,10 @@ root_proc() {
       done
       continue
     fi
-    ln -s "/.realproc/$name" "$root/proc/$name"
+    links+=("/.realproc/$name")
   done
+  # One ln for all of them (the box is built again after every power cut).
+  [ ${#links[@]} -eq 0 ] || ln -s "${links[@]}" "$root/proc/" || die "cannot link /proc"
   mkdir "$root/proc/device-tree"
 }
 
