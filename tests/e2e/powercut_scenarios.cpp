@@ -48,18 +48,22 @@ const std::string kSingleDone = kSuccess + "\n\nYou can now power off the device
 const std::string kMigrated = kSuccess + "\n\nPlease remove current boot media (SD or USB) and\nreboot";
 const std::string kRemoved = kSuccess + "\n\nKestrova dual boot installation got removed from eMMC!\n";
 
+const std::string kBackup = "backup/eMMC_backup/";
+
 // The single-boot installation as an uncut run leaves it (see
-// interrupt_scenarios.cpp), the snapshots of before whole.
-std::vector<Reading> single(const std::string &preset) {
+// interrupt_scenarios.cpp), with the data of its source.
+std::vector<Reading> single(const std::string &preset,
+                            std::vector<std::string> flash = {"files", "{flash}", "0"},
+                            std::vector<std::string> storage = {"files", "{storage}", "0"}) {
   return {
       {.boxtool = {"table", "{emmc}"}, .same_as = {"expect", preset, "single"}},
       {.boxtool = {"trees", "{emmc}"}, .same_as = {"expect-tree-text", preset, "single"},
        .ignore = {"phandle", "part-"}},
       {.boxtool = {"patterns", "{emmc}"}, .absent = {"BAD"}},
-      {.boxtool = {"files", "{emmc}", "@KV_FLASH"}, .same_as = {"files", "{flash}", "0"}},
-      {.boxtool = {"files", "{emmc}", "@KV_STORAGE", "kestrova_storage"},
-       .same_as = {"files", "{storage}", "0"},
-       .ignore = {".config/boot.hint", "backup/kvemmc/", "dual_boot_"}},
+      {.boxtool = {"files", "{emmc}", "@KV_FLASH"}, .same_as = flash},
+      {.boxtool = {"files", "{emmc}", "@KV_STORAGE", "kestrova_storage"}, .same_as = storage,
+       .ignore = {".config/boot.hint", "backup/kvemmc", "dual_boot_"},
+       .absent = {"backup/kvemmc"}},
       {.boxtool = {"fsck", "{emmc}", "@KV_STORAGE", "@KV_STORAGE"}, .lines = {"clean"}},
       {.boxtool = {"files", "{storage}", "0", "backup/kvemmc"}, .absent = {"relocation.journal"}},
   };
@@ -76,11 +80,37 @@ std::vector<Reading> dual_boot(const std::string &preset) {
       {.boxtool = {"files", "{emmc}", "@data"}, .same_as = {"tree-files", "android"},
        .ignore = {"kestrova_storage"}},
       {.boxtool = {"files", "{emmc}", "@KV_STORAGE", "kestrova_storage"},
-       .same_as = {"files", "{storage}", "0"}, .ignore = {".config/boot.hint", "dual_boot_"}},
+       .same_as = {"files", "{storage}", "0"},
+       .ignore = {".config/boot.hint", "backup/kvemmc", "dual_boot_"},
+       .absent = {"backup/kvemmc"}},
       {.boxtool = {"file-hash", "{emmc}", "@KV_STORAGE", "kestrova_storage/dual_boot_apt_backup.img"},
        .same_as = {"hash", "{before}", "0x2400000", "1304"}},
   };
 }
+
+// Cut points, in the order of the runs. A chain's points up to its first
+// "resuming" one leave the eMMC as it was and the change is asked for again;
+// from there on every run finishes the change from the journal. Each point
+// is one the run reaches whatever the cut before it kept (a cut a run never
+// reaches is a fault of the chain: power-checks says so).
+std::vector<Cut> cuts(const std::vector<std::string> &points, const std::string &again,
+                      size_t resumes_from) {
+  std::vector<Cut> all;
+  for (size_t n = 0; n < points.size(); n++)
+    all.push_back({points[n], n < resumes_from ? again : std::string("y\\n")});
+  return all;
+}
+
+// The recovery snapshot and the journal's head and rename: every flush of
+// the boot media, writes between them in each mode, then the first copy's
+// write lost.
+const std::vector<std::string> kSnapshotAndJournal = {
+    "drop:storage:1",          "subset.1:storage:3",      "drop:flush-storage:1",
+    "torn:storage:4",          "subset.2:flush-storage:2", "drop:flush-storage:3",
+    "torn.3:storage:10",       "drop:flush-storage:4",    "subset.4:flush-storage:5",
+    "drop:flush-storage:6",    "torn:storage:17",         "drop:flush-storage:7",
+    "subset.5:flush-storage:8", "drop:flush-storage:9",   "torn.6:storage:20",
+    "drop:flush-storage:10",   "drop:dtb0:1"};
 
 // The eMMC ranges the data layout of khadas_vim3 writes: the four moves (8
 // MiB each, to 4, 12, 20 and 28 MiB), KV_STORAGE and KV_FLASH.
@@ -88,58 +118,63 @@ const std::string kEnv = "0x400000+0x800000", kMisc = "0xc00000+0x800000",
                   kLogo = "0x1400000+0x800000", kDtbo = "0x1c00000+0x800000",
                   kKvStorage = "0x27400000+0x380000000", kKvFlash = "0x6c00000+0x20000000";
 
-// Before the point of no return (the new table durable), each cut leaves the
-// eMMC's table as it was and the change is asked for again; after it, every
-// run goes on from the journal, from the last move it recorded: a cut in a
-// later move or in the formatting is reached whether the run before it got
-// its record down or not. The same points serve the installation and the
-// migration, which share the relocation. The last cut comes when the change
-// has ended: everything it wrote, the marker too, must be durable by then.
-// `all`: every point of the snapshot and the journal's head too (the
-// migration shares them with the installation and takes fewer, for time).
-std::vector<Cut> data_layout_cuts(const std::string &again, bool all) {
-  const std::string y = "y\\n";
-  std::vector<Cut> before = {
-      // the recovery snapshot, the journal's head and its rename
-      {"drop:storage:1", again}, {"drop:flush-storage:1", again},
-      {"subset.1:flush-storage:2", again}, {"torn:flush-storage:4", again},
-      {"drop:flush-storage:6", again},
-      // the reserved area, lost or torn before it was flushed
-      {"drop:table:1", again}, {"torn:dtb1:1", again}, {"drop:dtb0:1", again}};
-  if (!all) before = {before[2], before[4], before[5]};
-  std::vector<Cut> after = {
-      // the relocation: within a move, the move durable without its record,
-      // the record torn
-      {"drop:" + kEnv + ":4", y}, {"drop:flush-emmc:1", y}, {"torn:storage:2", y},
-      {"torn:" + kMisc + ":3", y}, {"drop:" + kMisc + ":16", y}, {"subset.3:" + kLogo + ":1", y},
-      {"subset.4:" + kDtbo + ":8", y},
-      // the formatting and the copies
-      {"drop:" + kKvStorage + ":1", y}, {"subset.5:" + kKvStorage + ":200", y},
-      {"drop:" + kKvFlash + ":1", y}, {"drop:" + kKvStorage + ":700", y},
-      {"torn:" + kKvFlash + ":5", y}, {"subset.7:" + kKvStorage + ":640", y},
-  };
-  // The migration's copy reaches fewer writes into KV_STORAGE.
-  const std::vector<size_t> fewer = {0, 2, 4, 6, 7, 8, 9};
-  for (size_t n = 0; n < after.size(); n++)
-    if (all || std::find(fewer.begin(), fewer.end(), n) != fewer.end()) before.push_back(after[n]);
-  before.push_back({"drop:end:1", y});
-  return before;
+// From a first copy made durable (`begun`, the one point in a run from the
+// start): the reserved area's mend, each move (within it, durable without its
+// record, the record torn), the formatting (KV_STORAGE made but not recorded,
+// recorded), the copy, and the end, when everything must be durable.
+std::vector<std::string> data_layout_after(const std::string &begun) {
+  const std::string s = kKvStorage, f = kKvFlash;
+  return {begun,
+          "torn:dtb1:1",           "drop:flush-emmc:2",      "subset.1:table:1",
+          "drop:" + kEnv + ":4",   "drop:flush-emmc:1",      "torn:storage:6",
+          "torn:" + kMisc + ":3",  "drop:" + kMisc + ":16",  "subset.3:" + kLogo + ":1",
+          "subset.4:" + kDtbo + ":8", "drop:" + s + ":1",    "subset.5:" + s + ":300",
+          "torn:" + s + ":600",    "drop:flush-emmc:4",      "drop:flush-storage:5",
+          "drop:" + f + ":1",      "torn:" + f + ":3",       "subset.6:" + s + ":10",
+          "drop:" + s + ":40",     "drop:end:1"};
 }
 
 // The userdata layout of beelink: dtbo_a to 0x50000000, odm_ext_a to
 // 0x51000000, vendor_boot_a to a staging area at 0xe3c00000, boot_a to
 // 0x52800000, vendor_boot_a on to 0x4b800000, then "super" (2 GiB, a record
-// every 64 MiB) to 0x57000000. Its snapshot and journal are those of the
-// data layout above.
-std::vector<Cut> userdata_layout_cuts() {
-  const std::string y = "y\\n", super = "0x57000000+0x80000000";
-  return {
-      {"drop:table:1", "3\\ny\\n"}, {"torn:0x50000000+0x800000:5", y},
-      {"subset.11:0x51000000+0x1000000:20", y}, {"drop:0xe3c00000+0x4000000:64", y},
-      {"torn:0x52800000+0x4000000:100", y}, {"subset.12:0x4b800000+0x4000000:30", y},
-      {"drop:" + super + ":200", y}, {"drop:flush-emmc:5", y}, {"drop:end:1", y},
-  };
+// every 64 MiB) to 0x57000000. Its copies carry a partitions node: both go
+// out without it first (dtb0:1, dtb1:1), then the table, then with it
+// (dtb0:2, dtb1:2).
+std::vector<std::string> userdata_layout_after() {
+  const std::string s = "0xf8000000+0x64fc00000", f = "0xd7800000+0x20000000";
+  return {"drop:flush-emmc:1",
+          "torn:dtb1:1",
+          "drop:flush-emmc:2",
+          "subset.1:table:1",
+          "drop:dtb0:2",
+          "torn.3:dtb1:2",
+          "drop:flush-emmc:5",
+          "torn:0x50000000+0x800000:5",
+          "subset.11:0x51000000+0x1000000:20",
+          "drop:0xe3c00000+0x4000000:64",
+          "torn:0x52800000+0x4000000:100",
+          "subset.12:0x4b800000+0x4000000:30",
+          "drop:0x57000000+0x80000000:200",
+          "drop:" + s + ":1",
+          "torn:" + s + ":600",
+          "drop:" + f + ":1",
+          "subset.6:" + s + ":10",
+          "drop:end:1"};
 }
+
+std::vector<std::string> joined(std::vector<std::string> a, const std::vector<std::string> &b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// A migration with the data on the eMMC first saves them to the boot media:
+// cuts within that copy and at each flush after it.
+const std::vector<std::string> kSavedDataSnapshotAndJournal = {
+    "drop:storage:1",         "subset.1:storage:3",       "drop:flush-storage:1",
+    "drop:flush-storage:3",   "torn:storage:30",          "subset.2:storage:150",
+    "drop:storage:200",       "drop:flush-storage:5",     "torn.4:flush-storage:6",
+    "drop:flush-storage:8",   "subset.3:flush-storage:9", "drop:flush-storage:11",
+    "torn:flush-storage:13",  "drop:flush-storage:15",    "drop:dtb0:1"};
 
 // What log/power-checks says after the last cut, the one after the end.
 std::vector<std::string> durable_at_the_end(const std::string &marker) {
@@ -149,55 +184,71 @@ std::vector<std::string> durable_at_the_end(const std::string &marker) {
 // A dual-boot installation checks and shrinks Android's data filesystem
 // before it writes its table: every cut there leaves the factory table, and
 // the installation is asked for again.
-std::vector<Cut> dual_boot_cuts() {
-  std::vector<Cut> cuts = {{"drop:storage:1", "1\\ny\\n"}, {"drop:flush-storage:2", "1\\ny\\n"}};
-  const char *modes[] = {"drop", "subset.8", "torn"};
-  for (int k = 1; k <= 25; k += 4)
-    cuts.push_back({std::string(modes[k % 3]) + ":@data:" + std::to_string(k), "1\\ny\\n"});
-  cuts.push_back({"drop:table:1", "1\\ny\\n"});
-  cuts.push_back({"torn:dtb0:1", "1\\ny\\n"});
-  return cuts;
-}
+const std::vector<std::string> kDualBoot = {
+    "drop:storage:1",      "subset.1:storage:3",   "drop:flush-storage:1", "torn:storage:4",
+    "subset.2:flush-storage:2", "drop:flush-storage:3", "torn.3:storage:6", "drop:flush-storage:4",
+    "drop:flush-emmc:1",   "subset.4:storage:10",  "torn:storage:14",      "drop:flush-storage:5",
+    "subset.5:storage:15", "drop:flush-storage:6", "drop:flush-emmc:2",    "drop:flush-emmc:3",
+    "drop:@data:1",        "torn:@data:2",         "drop:flush-emmc:4",    "subset.6:@data:3",
+    "drop:flush-emmc:5",   "drop:flush-emmc:7",    "torn.2:@data:4",       "drop:flush-emmc:9",
+    "subset.7:@data:6",    "drop:@data:10",        "torn:@data:20",        "subset.8:@data:26",
+    "drop:flush-emmc:13",  "drop:@data:27",        "drop:flush-emmc:14",   "drop:dtb0:1",
+    "drop:table:1"};
 
 // A removal writes the saved table and trees back before it touches the
 // partitions: up to then each cut leaves the dual boot, and the removal is
-// asked for again.
-std::vector<Cut> removal_cuts() {
-  std::vector<Cut> cuts = {{"drop:emmc:1", "7\\ny\\n"}, {"torn:storage:3", "7\\ny\\n"},
-                           {"subset.9:storage:9", "7\\ny\\n"}, {"drop:flush-storage:1", "7\\ny\\n"},
-                           {"drop:flush-storage:2", "7\\ny\\n"}, {"drop:table:1", "7\\ny\\n"},
-                           {"drop:dtb0:1", "7\\ny\\n"}, {"torn:dtb1:1", "7\\ny\\n"}};
-  return cuts;
-}
+// asked for again. Its restored copies carry a node, so both go out
+// without one first.
+const std::vector<std::string> kRemoval = {
+    "drop:storage:1",       "subset.1:storage:2",   "drop:flush-storage:1", "torn:storage:4",
+    "subset.2:flush-storage:2", "torn.2:storage:5", "drop:flush-storage:3", "subset.3:storage:6",
+    "drop:flush-storage:4", "drop:flush-emmc:1",    "drop:flush-emmc:2",    "torn:@data:1",
+    "drop:flush-emmc:3",    "drop:storage:7",       "subset.4:storage:9",   "torn.3:storage:11",
+    "drop:storage:13",      "subset.5:storage:14",  "drop:flush-storage:5", "torn.4:storage:15",
+    "drop:flush-storage:6", "drop:emmc:1",          "drop:dtb0:1",          "subset.6:dtb0:1",
+    "torn:dtb0:1",          "drop:flush-emmc:4",    "drop:dtb1:1",          "subset.7:dtb1:1",
+    "torn.5:dtb1:1",        "drop:flush-emmc:5",    "drop:table:1"};
 
 std::vector<Scenario> rows() {
   const std::vector<std::string> khadas = {"--preset", "khadas_vim3"};
   const std::vector<std::string> dual = {"--preset", "khadas_vim3", "--state", "dual"};
   const std::vector<std::string> gxl = {"--preset", "gxl_p212"};
-  const char *fresh_install = "3\\ny\\n";
-  const char *migrate = "1\\ny\\n";
-  return {
-      chain({"SingleBootOnKhadasPowerCutTwentyTwoTimes", khadas, "3\ny\n", "KVEMMC_STARTED\n",
-             data_layout_cuts(fresh_install, true), single("khadas_vim3"), "mkfs.vfat -n KV_FLASH {loop}",
-             kSingleDone, durable_at_the_end("KVEMMC_NEW")}),
-      chain({"MigrationOnKhadasPowerCutElevenTimes", dual, "1\ny\n", "KVEMMC_STARTED\n",
-             data_layout_cuts(migrate, false), single("khadas_vim3"), "mkfs.vfat -n KV_FLASH {loop}",
-             kMigrated, durable_at_the_end("KVEMMC_MIGRATE")}),
-      chain({"SingleBootOnBeelinkPowerCutNineTimes", {"--preset", "beelink"}, "3\ny\n",
-             "KVEMMC_STARTED\n", userdata_layout_cuts(), single("beelink"),
+  const std::string fresh_install = "3\\ny\\n";
+  const std::vector<std::string> data_after = data_layout_after("drop:flush-emmc:1");
+  const std::vector<std::string> from_boot_media = joined(kSnapshotAndJournal, data_after);
+  const size_t begun = kSnapshotAndJournal.size();
+  // The eMMC's own data come back from their copy on the boot media.
+  std::vector<Reading> from_emmc = single("khadas_vim3", {"files", "{before}", "@KV_FLASH"},
+                                          {"files", "{before}", "@KV_STORAGE", "kestrova_storage"});
+  std::vector<Reading> from_backup = single(
+      "khadas_vim3", {"files", "{flash}", "0"}, {"files", "{storage}", "0", kBackup + "kestrova_storage"});
+  std::vector<Scenario> all = {
+      chain({"SingleBootOnKhadas", khadas, "3\ny\n", "KVEMMC_STARTED\n",
+             cuts(from_boot_media, fresh_install, begun), single("khadas_vim3"),
              "mkfs.vfat -n KV_FLASH {loop}", kSingleDone, durable_at_the_end("KVEMMC_NEW")}),
-      // Between the writes of the reserved area: the new table with the old
-      // trees (whose /partitions node the bootloader would lay out as the
-      // factory table), then each tree new without the table.
-      chain({"SingleBootOnKhadasPowerCutBetweenTheReservedWrites", khadas, "3\ny\n", "KVEMMC_NEW\n",
-             {{"subset.1:dtb0:1", fresh_install}, {"subset.1:dtb1:1", fresh_install},
-              {"subset.1:table:1", "y\\n"}},
-             single("khadas_vim3"), "mkfs.vfat -n KV_FLASH {loop}", kSingleDone}),
-      chain({"DualBootOnGxlPowerCutElevenTimes", gxl, "1\ny\n", "KVEMMC_NEW\n", dual_boot_cuts(),
-             dual_boot("gxl_p212"), "mkfs.vfat -n KV_FLASH {loop}", kSuccess}),
-      chain({"RemovalOnKhadasPowerCutEightTimes", dual, "7\ny\n", "KVEMMC_REMOVE\n", removal_cuts(),
-             e2e::factory_state("khadas_vim3"), "e2fsck -fy {loop}", kRemoved}),
+      chain({"SingleBootOnBeelink", {"--preset", "beelink"}, "3\ny\n", "KVEMMC_STARTED\n",
+             cuts(joined(kSnapshotAndJournal, userdata_layout_after()), fresh_install, begun),
+             single("beelink"), "mkfs.vfat -n KV_FLASH {loop}", kSingleDone,
+             durable_at_the_end("KVEMMC_NEW")}),
+      chain({"MigrationWithTheBootMediasData", dual, "1\ny\n", "KVEMMC_STARTED\n",
+             cuts(from_boot_media, "1\\ny\\n", begun), single("khadas_vim3"),
+             "mkfs.vfat -n KV_FLASH {loop}", kMigrated, durable_at_the_end("KVEMMC_MIGRATE")}),
+      chain({"MigrationWithTheEmmcsData", dual, "2\ny\n", "KVEMMC_STARTED\n",
+             cuts(joined(kSavedDataSnapshotAndJournal, data_layout_after("drop:dtb1:1")), "2\\ny\\n",
+                  kSavedDataSnapshotAndJournal.size()),
+             from_emmc, "mkfs.vfat -n KV_FLASH {loop}", kMigrated,
+             durable_at_the_end("KVEMMC_MIGRATE")}),
+      chain({"MigrationWithABackupsData", joined(dual, {"--boot-backup"}), "3\ny\n",
+             "KVEMMC_STARTED\n", cuts(from_boot_media, fresh_install, begun), from_backup,
+             "mkfs.vfat -n KV_FLASH {loop}", kMigrated, durable_at_the_end("KVEMMC_MIGRATE")}),
+      chain({"DualBootOnGxl", gxl, "1\ny\n", "KVEMMC_NEW\n",
+             cuts(kDualBoot, "1\\ny\\n", kDualBoot.size()), dual_boot("gxl_p212"),
+             "mkfs.vfat -n KV_FLASH {loop}", kSuccess}),
+      chain({"RemovalOnKhadas", dual, "7\ny\n", "KVEMMC_REMOVE\n",
+             cuts(kRemoval, "7\\ny\\n", kRemoval.size()), e2e::factory_state("khadas_vim3"),
+             "e2fsck -fy {loop}", kRemoved}),
   };
+  return all;
 }
 
 const std::vector<Scenario> kPowerCut = rows();
