@@ -20,6 +20,11 @@ namespace {
 constexpr uint32_t fdt_magic_word = 0xEDFE0DD0;        // D0 0D FE ED
 constexpr uint32_t container_magic_word = 0x5F4C4D41;  // "AML_"
 constexpr uint16_t gzip_magic_half = 0x8B1F;           // 1F 8B
+constexpr uint64_t gzip_mtime_offset = 4;              // the time a member was packed
+
+bool is_gzip_block(const uint8_t *block) {
+  return static_cast<uint16_t>(block[0] | block[1] << 8) == gzip_magic_half;
+}
 
 constexpr uint64_t container_header_size = 12;
 constexpr uint64_t fdt_header_size = sizeof(fdt_header);
@@ -45,8 +50,7 @@ struct dtb_content {
 };
 
 int unpack_dtb_block(const uint8_t *block, dtb_content &content) {
-  uint16_t first_half = static_cast<uint16_t>(block[0] | block[1] << 8);
-  if (first_half == gzip_magic_half) {
+  if (is_gzip_block(block)) {
     content.gzip_buf = allocate_zeroed(gzip_buf_size);
     if (!content.gzip_buf) {
       puts("malloc failed for gzip_buf!");
@@ -301,7 +305,7 @@ int rework_dtb_block(int dtb_mode, uint8_t *block, const char *node_path,
     printf("Failed to compress data to dtb: %d!\n", result);
     return -1;
   }
-  store_le32(block + 4, now);
+  store_le32(block + gzip_mtime_offset, now);
   store_le32(block + dtb_checksum_offset, dtb_block_checksum(block));
   return 0;
 }
@@ -385,8 +389,7 @@ namespace {
 // and it is gzip or carries the marker), without a word either way.
 int check_dtb_block_quietly(const uint8_t *block) {
   if (load_le32(block + dtb_checksum_offset) != dtb_block_checksum(block)) return -1;
-  const uint16_t first_half = static_cast<uint16_t>(block[0] | block[1] << 8);
-  if (first_half == gzip_magic_half) return 0;
+  if (is_gzip_block(block)) return 0;
   return memcmp(block + dtb_marker_offset, dtb_marker, sizeof(dtb_marker)) == 0 ? 0 : -1;
 }
 
@@ -416,8 +419,8 @@ bool interim_reserved_blocks(const reserved_image *image, uint8_t *interim) {
     // A compressed block carries the time it was packed: the interim copy
     // takes the final one's, so that a later run computes the same bytes
     // (and a copy without a node to remove comes out as it is).
-    if ((block[0] | block[1] << 8) == gzip_magic_half) {
-      memcpy(block + 4, final_block + 4, 4);
+    if (is_gzip_block(block)) {
+      memcpy(block + gzip_mtime_offset, final_block + gzip_mtime_offset, 4);
       store_le32(block + dtb_checksum_offset, dtb_block_checksum(block));
     }
     if (memcmp(block, final_block, dtb_block_size) != 0) differs = true;

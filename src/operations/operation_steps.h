@@ -98,8 +98,8 @@ bool reserved_area_untouched(const reserved_area_state &area);
 // The area shows the change's write begun: a region of it (or an interim
 // copy) is there, or only copy 0 (written first) differs from before.
 bool reserved_area_of_change(const reserved_area_state &area);
-// Writes the journal's image again (copy 0, copy 1, the table) unless every
-// region already holds it. 0, or -1 (said).
+// Writes the journal's image again (in write_reserved_image's order) unless
+// every region already holds it. 0, or -1 (said).
 int mend_reserved_area(const reserved_image *image, const reserved_area_state &area);
 
 // ---- The layout change ----
