@@ -154,6 +154,9 @@ int prepare_reserved_image(int dtb_mode, const mmc_partitions_fmt *table,
 // the tool cannot rework is taken as it is). True when they differ from the
 // image's copies.
 bool interim_reserved_blocks(const reserved_image *image, uint8_t *interim);
+// Two DTB blocks that are the same but perhaps for the time a compressed
+// one was packed (and so its checksum); `a`'s checksum holds.
+bool same_dtb_block(const uint8_t *a, const uint8_t *b);
 // Writes the interim copies (copy 0, then copy 1) where they differ, then
 // the table, then the image's copies, each one written, made durable and
 // read back from the device (not the page cache) and compared before the

@@ -428,6 +428,14 @@ bool interim_reserved_blocks(const reserved_image *image, uint8_t *interim) {
   return differs;
 }
 
+bool same_dtb_block(const uint8_t *a, const uint8_t *b) {
+  if (load_le32(a + dtb_checksum_offset) != dtb_block_checksum(a)) return false;
+  if (!is_gzip_block(a) || !is_gzip_block(b)) return memcmp(a, b, dtb_block_size) == 0;
+  constexpr uint64_t after_mtime = gzip_mtime_offset + 4;
+  return memcmp(a, b, gzip_mtime_offset) == 0 &&
+         memcmp(a + after_mtime, b + after_mtime, dtb_checksum_offset - after_mtime) == 0;
+}
+
 int write_reserved_image(const reserved_image *image, const char *device) {
   // A table the bootloader would refuse is never written.
   if (verify_partition_table(&image->table) != 0) return -1;

@@ -44,14 +44,14 @@ int check_data_filesystem(const mmc_partitions_fmt *table) {
 }
 
 // The two areas of the reserved partition that a dual-boot installation
-// keeps, as they are now.
-int save_areas(dual_boot_images &areas) {
+// keeps, as they are now; the trees from `trees` (the reserved partition,
+// or the snapshot that holds Android's own).
+int save_areas(dual_boot_images &areas, const char *trees) {
   if (read_file_region(areas.table, path_reserved_device, 0, apt_backup_image_size) != 0) {
     puts("Failed to create backup of original partition table!");
     return -1;
   }
-  if (read_file_region(areas.trees, path_reserved_device, dtb_area_offset, dtb_backup_image_size) !=
-      0) {
+  if (read_file_region(areas.trees, trees, dtb_area_offset, dtb_backup_image_size) != 0) {
     puts("Failed to create backup of bootloader dtb!");
     return -1;
   }
@@ -123,6 +123,17 @@ int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_u
     return -1;
   }
   if (check_table_write(has_userdata, &new_table) != 0) return -1;
+  // What a removal writes back must be Android's own trees, also after a
+  // cut between an earlier installation's trees and its table.
+  char factory_trees[320] = {};
+  if (dual && find_factory_trees_snapshot(has_userdata, &new_table, factory_trees,
+                                          sizeof(factory_trees)) != 0)
+    return -1;
+  if (factory_trees[0]) {
+    printf("The device trees on eMMC are those of an installation that was cut off before its "
+           "partition table: Android's own are kept from the snapshot '%s'.\n",
+           factory_trees);
+  }
 
   // 2. Measure the data to copy.
   if (from_backup) {
@@ -179,7 +190,8 @@ int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_u
 
   // 6. Dual boot keeps the bootloader's areas as they are now.
   dual_boot_images areas;
-  if (dual && save_areas(areas) != 0) return -1;
+  if (dual && save_areas(areas, factory_trees[0] ? factory_trees : path_reserved_device) != 0)
+    return -1;
 
   critical_window window;
   if (open_critical_window(window) != 0) return -1;

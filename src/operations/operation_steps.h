@@ -150,6 +150,16 @@ int save_reserved_snapshot(const char *reserved = path_reserved_device,
 // 0, or -1 with the cause printed.
 int next_snapshot_name(char *path, size_t path_size, const char *folder = path_snapshot_folder);
 
+// A dual-boot installation cut off between its device trees and its table
+// leaves its trees beside Android's table. Where the reserved area holds
+// copies as a write for `new_table` (dtb mode as in write_partition_table)
+// leaves them, and the newest snapshot in `folder` of Android's trees beside
+// the same table holds others, that snapshot's path goes to `found`: its
+// trees are the factory's. Empty when there is none. 0, or -1 (said).
+int find_factory_trees_snapshot(int dtb_mode, const mmc_partitions_fmt *new_table, char *found,
+                                size_t found_size, const char *reserved = path_reserved_device,
+                                const char *folder = path_snapshot_folder);
+
 // ---- The protected window of a layout change ----
 // While it is open, SIGINT, SIGTERM, SIGHUP and SIGQUIT are held back (the
 // disk tools started meanwhile inherit that), so that a Ctrl-C cannot leave a

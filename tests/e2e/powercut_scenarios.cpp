@@ -85,6 +85,8 @@ std::vector<Reading> dual_boot(const std::string &preset) {
        .absent = {"backup/kvemmc"}},
       {.boxtool = {"file-hash", "{emmc}", "@KV_STORAGE", "kestrova_storage/dual_boot_apt_backup.img"},
        .same_as = {"hash", "{before}", "0x2400000", "1304"}},
+      {.boxtool = {"file-hash", "{emmc}", "@KV_STORAGE", "kestrova_storage/dual_boot_dtb_backup.img"},
+       .same_as = {"hash", "{before}", "0x2800000", "0x80000"}},
   };
 }
 
