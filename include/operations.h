@@ -17,3 +17,9 @@ int remove_dual_boot(int has_userdata, const mmc_partitions_fmt *table);
 // none to finish, the menu follows; 0 or -1: the run ends with that. It
 // reads the reserved area itself: the table found there may be torn.
 int finish_interrupted_change();
+// At start-up from the boot media, before that: a resize of Android's data
+// filesystem that was cut off (its record on the boot media, for a
+// partition of `table`) is checked and done again, as the user had agreed.
+// 1: the menu follows (also when a record is refused, with its line); -1:
+// the resize failed again and the run ends.
+int finish_interrupted_resize(const mmc_partitions_fmt *table);

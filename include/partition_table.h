@@ -235,6 +235,7 @@ constexpr uint64_t journal_records_offset = journal_image_offset + journal_image
 constexpr uint64_t journal_record_block = 0x1000;
 constexpr uint32_t journal_operation_install = 1;
 constexpr uint32_t journal_operation_migrate = 2;
+constexpr uint32_t journal_operation_remove = 3;  // of a dual boot installation: no moves
 constexpr size_t change_id_size = 16;
 constexpr size_t emmc_cid_size = 33;  // 32 hex digits and the terminating zero
 

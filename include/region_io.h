@@ -30,6 +30,10 @@ int write_region_at(int fd, uint64_t offset, const void *buffer, uint64_t size);
 // Makes what was written durable on the device.
 int sync_region_file(int fd);
 
+// Makes the names in the folder of `path` durable, so that a file created,
+// renamed or removed there stays so.
+int sync_folder_of(const char *path);
+
 // Makes what was written durable and drops the cached pages of the file, so
 // that a read that follows comes from the device itself.
 int drop_cached_pages(int fd);

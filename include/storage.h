@@ -144,6 +144,8 @@ int partition_filesystem(const mmc_partitions_fmt *table, const char *name, char
 // lines in the scratch buffer. 0 or -1.
 int check_and_resize(const mmc_partitions_fmt *table, const char *name,
                      const char *device = path_emmc_device);
+// The same for the filesystem at `offset` of `device`, to `size` bytes.
+int check_and_resize_at(uint64_t offset, uint64_t size, const char *device = path_emmc_device);
 
 // ---- Space accounting and data copy ----
 // Bytes available to unprivileged users on the folder's filesystem; 0 when

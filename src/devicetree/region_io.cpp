@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "kvemmc.h"
 
@@ -90,4 +91,15 @@ int close_region_file(owned_fd &file) {
     return -1;
   }
   return 0;
+}
+
+int sync_folder_of(const char *path) {
+  char folder[256];
+  if (snprintf(folder, sizeof(folder), "%s", path) >= static_cast<int>(sizeof(folder))) return -1;
+  char *slash = strrchr(folder, '/');
+  if (!slash) return 0;
+  slash[slash == folder ? 1 : 0] = '\0';
+  owned_fd handle;
+  if (open_region_file(handle, folder, O_RDONLY) != 0) return -1;
+  return sync_region_file(handle.fd);
 }

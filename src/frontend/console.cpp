@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "frontend.h"
+#include "region_io.h"
 
 uint8_t read_answer_from(FILE *in) {
   fflush(stdout);
@@ -24,17 +25,6 @@ uint8_t read_answer_from(FILE *in) {
 uint8_t read_answer() { return read_answer_from(stdin); }
 
 namespace {
-
-// Makes the names in `folder` durable. Silent, as the marker's write is.
-int sync_folder(const char *folder) {
-  int fd;
-  do {
-    fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return -1;
-  const int synced = fsync(fd);
-  return close(fd) == 0 && synced == 0 ? 0 : -1;
-}
 
 // The text goes into its own file, made durable before it takes the
 // marker's name: the boot scripts find the old word or the new one, whole.
@@ -62,7 +52,7 @@ int write_status_marker(const char *word, const char *path) {
     unlink(fresh);
     return -1;
   }
-  return sync_folder(folder);
+  return sync_folder_of(path);
 }
 
 bool is_directory(const char *path) {

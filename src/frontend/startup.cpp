@@ -295,7 +295,8 @@ int kvemmc_main(int argc, char **argv) {
   // nothing else is done with such a table.
   const bool journal_looked_at =
       running_from_boot_media == 1 && (table_sound || path_exists(path_relocation_journal));
-  int result = journal_looked_at ? finish_interrupted_change() : 1;
+  int result = running_from_boot_media == 1 && table_sound ? finish_interrupted_resize(table.get()) : 1;
+  if (result > 0 && journal_looked_at) result = finish_interrupted_change();
   if (result > 0 && !table_sound) {
     puts(verbose ? "Failed to show original partition table!"
                  : "Failed to read original partition table!");

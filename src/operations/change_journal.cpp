@@ -169,11 +169,11 @@ int read_reserved_area(reserved_image *area) {
   return read_region_at(device.fd, 0, &area->table, sizeof(area->table));
 }
 
-// Everything a later run needs to finish the change without the old table,
-// with the reserved area the change writes.
-int start_relocation_journal(int has_userdata, const mmc_partitions_fmt *old_table,
-                             const mmc_partitions_fmt *new_table, const layout_change &change,
-                             const reserved_image *image, relocation_journal &journal) {
+}  // namespace
+
+int start_change_journal(int has_userdata, const mmc_partitions_fmt *old_table,
+                         const mmc_partitions_fmt *new_table, const layout_change &change,
+                         const reserved_image *image, relocation_journal &journal) {
   owned<journal_header> header = allocate_zeroed<journal_header>(sizeof(journal_header));
   owned<reserved_image> before = allocate_zeroed<reserved_image>(sizeof(reserved_image));
   if (!header || !before) {
@@ -197,18 +197,18 @@ int start_relocation_journal(int has_userdata, const mmc_partitions_fmt *old_tab
   header->old_table = *old_table;
   header->new_table = *new_table;
   snprintf(header->snapshot, sizeof(header->snapshot), "%s", change.snapshot ? change.snapshot : "");
+  // A removal moves nothing: its table only gives Android its space back.
+  const bool moves = change.operation != journal_operation_remove;
   if (draw_change_id(header->change_id) != 0 ||
-      check_partition_moves(static_cast<unsigned>(has_userdata), old_table, new_table,
-                            path_emmc_device, &header->schedule) != 0 ||
+      (moves && check_partition_moves(static_cast<unsigned>(has_userdata), old_table, new_table,
+                                      path_emmc_device, &header->schedule) != 0) ||
       create_relocation_journal(journal, *header, path_relocation_journal, image->blocks,
                                 sizeof(image->blocks)) != 0) {
-    puts("Failed to move partitions");
+    puts(moves ? "Failed to move partitions" : "Failed to write the journal of the removal!");
     return -1;
   }
   return 0;
 }
-
-}  // namespace
 
 int compare_reserved_area(const journal_state &state, reserved_image *image,
                           reserved_area_state *area) {
@@ -288,8 +288,8 @@ int write_new_layout(int has_userdata, const mmc_partitions_fmt *old_table,
     puts("Failed to write the new partition table to eMMC!");
     return -1;
   }
-  if (old_table && start_relocation_journal(has_userdata, old_table, new_table, *change,
-                                            image.get(), journal) != 0)
+  if (old_table && start_change_journal(has_userdata, old_table, new_table, *change,
+                                        image.get(), journal) != 0)
     return -1;
   if (write_reserved_image(image.get(), path_reserved_device) != 0) {
     puts("Failed to write the new partition table to eMMC!");

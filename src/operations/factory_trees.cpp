@@ -134,3 +134,36 @@ int find_factory_trees_snapshot(int dtb_mode, const mmc_partitions_fmt *new_tabl
   }
   return 0;
 }
+
+int find_android_snapshot(const mmc_partitions_fmt *android_only, char *found, size_t found_size,
+                          const char *folder) {
+  found[0] = '\0';
+  snapshot_name names[max_snapshots_looked_at];
+  int count = 0;
+  if (list_snapshots(folder, names, &count) != 0) return 0;
+  for (int i = 0; i < count; i++) {
+    char path[320];
+    struct stat info;
+    if (snprintf(path, sizeof(path), "%s/%s", folder, names[i].file) >= static_cast<int>(sizeof(path)) ||
+        stat(path, &info) != 0 || !S_ISREG(info.st_mode) ||
+        static_cast<uint64_t>(info.st_size) != reserved_snapshot_size)
+      continue;
+    owned<uint8_t> snapshot;
+    if (read_file_region(snapshot, path, 0, reserved_snapshot_size) != 0) continue;
+    mmc_partitions_fmt table;
+    memcpy(&table, snapshot.get(), sizeof(table));
+    if (memcmp(table.magic, android_only->magic, sizeof(table.magic)) != 0 ||
+        table.part_num != android_only->part_num || table.part_num < 1 ||
+        table.part_num > max_partitions ||
+        table.checksum != partition_table_checksum(table.entries, static_cast<int>(table.part_num)) ||
+        memcmp(table.entries, android_only->entries, table.part_num * sizeof(partition_entry)) != 0)
+      continue;
+    bool sound = true;
+    for (int copy = 0; sound && copy < dtb_copy_count; copy++)
+      sound = check_dtb_block(snapshot.get() + dtb_copy_offset(copy)) == 0;
+    if (!sound) continue;
+    snprintf(found, found_size, "%s", path);
+    return 0;
+  }
+  return 0;
+}

@@ -54,9 +54,53 @@ constexpr const char msg_snapshot_before[] =
     "The reserved area (table and device trees) from before that change is in '%s'.\n";
 
 const char *operation_name(uint32_t operation) {
+  if (operation == journal_operation_remove) return "removal of a dual boot installation";
   return operation == journal_operation_migrate
              ? "migration of a dual boot installation to single boot"
              : "single boot installation";
+}
+
+// A removal moves nothing: once Android's table and trees are back, its
+// data partition holds what is left of Kestrova's folder and has still to
+// grow over the space KV_FLASH had.
+int finish_interrupted_removal(operation_run &run, const journal_state &state,
+                               owned<reserved_image> &image, const reserved_area_state &area) {
+  const journal_header &header = state.header;
+  const bool written = area.written[0] && area.written[1] && area.written[2];
+  printf("\nA %s was interrupted %s.\n", operation_name(header.operation),
+         written ? "after Android's partition table was written: Kestrova's data are still to "
+                   "be deleted and Android's data filesystem to be grown"
+                 : "while Android's partition table and device trees were written");
+  int data = 0;
+  if (find_data_partition(&header.new_table, &data) != 0) {
+    puts("Could not find data partition!");
+    return -1;
+  }
+  const char *data_name = header.new_table.entries[data].name;
+  if (dry_run) {
+    operation_plan plan;
+    plan.title = "Finish the interrupted removal of the dual boot installation";
+    plan.writes_emmc = true;
+    plan_point_of_no_return(plan);
+    if (!written) plan_step(plan, "write Android's partition table and both device trees again");
+    plan_step(plan, "delete '%s'", path_emmc_storage_data);
+    plan_step(plan, "grow Android's data filesystem over the space of %s", name_kv_flash);
+    return finish_dry_run(run, plan);
+  }
+  printf("\nFinish it now?\nContinue? [y]: ");
+  if (read_answer() != 'y') {
+    puts(msg_aborting);
+    run.succeeded = true;
+    return 0;
+  }
+  run.journal_kept = true;
+  critical_window window;
+  if (open_critical_window(window) != 0) return -1;
+  if (mend_reserved_area(image.get(), area) != 0) return -1;
+  image.reset();
+  if (close_critical_window(window) != 0) return -1;
+  if (mount_installation_partition(run, &header.new_table, data_name) != 0) return -1;
+  return end_removal(run, &header.new_table);
 }
 
 }  // namespace
@@ -118,6 +162,8 @@ int finish_interrupted_change() {
     return 1;
   }
   const bool mended = !(area.written[0] && area.written[1] && area.written[2]);
+  if (header.operation == journal_operation_remove)
+    return finish_interrupted_removal(run, *state, image, area);
 
   // A change that the eMMC shows as finished is never done again: its
   // relocation would copy over the installation.

@@ -198,7 +198,7 @@ int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_u
 
   // 8 (dual boot). Android's data filesystem shrinks inside its unchanged
   // partition first: should that fail, the box still boots Android.
-  if (dual && check_and_resize(&new_table, name_kv_storage) < 0) {
+  if (dual && resize_data_filesystem(&new_table, name_kv_storage) < 0) {
     printf("Failed to resize partition '%s'!\n", name_kv_storage);
     return -1;
   }

@@ -109,6 +109,13 @@ struct layout_change {
   int data_source;
   const char *snapshot;
 };
+// The journal of a change, before its first write to the reserved area:
+// both tables, the area's `image` as the change writes it and its regions'
+// crc as they are now, the eMMC's identity, a new identifier and, for a
+// single-boot change, the moves between the tables. 0, or -1 (said).
+int start_change_journal(int has_userdata, const mmc_partitions_fmt *old_table,
+                         const mmc_partitions_fmt *new_table, const layout_change &change,
+                         const reserved_image *image, relocation_journal &journal);
 // After the point of no return: the new table and both DTB copies; then,
 // given the table it replaces (single boot), the kept partitions move to
 // their new places and KV_STORAGE is made afresh; last KV_FLASH is made
@@ -159,6 +166,22 @@ int next_snapshot_name(char *path, size_t path_size, const char *folder = path_s
 int find_factory_trees_snapshot(int dtb_mode, const mmc_partitions_fmt *new_table, char *found,
                                 size_t found_size, const char *reserved = path_reserved_device,
                                 const char *folder = path_snapshot_folder);
+
+// ---- Android's data filesystem resized ----
+inline constexpr const char path_resize_record[] = "/storage/backup/kvemmc/resize.record";
+// e2fsck -fy and resize2fs of the filesystem in partition `name` of `table`
+// to the partition's size, with a record on the boot media from before the
+// check until the resize has ended, so that a start after a cut does both
+// again (finish_interrupted_resize). 0, or -1 (said; the record stays).
+int resize_data_filesystem(const mmc_partitions_fmt *table, const char *name);
+
+// For a removal whose images of the factory state are missing or refused:
+// the newest snapshot in `folder` of a table with the very partitions of
+// `android_only` and two DTB copies the bootloader can take, the reserved
+// area of this box before its installation. Its path goes to `found`,
+// empty when there is none. 0.
+int find_android_snapshot(const mmc_partitions_fmt *android_only, char *found, size_t found_size,
+                          const char *folder = path_snapshot_folder);
 
 // ---- The protected window of a layout change ----
 // While it is open, SIGINT, SIGTERM, SIGHUP and SIGQUIT are held back (the
@@ -225,6 +248,12 @@ struct operation_run {
   // the change. Failures add their own line; the result stays a failure.
   ~operation_run();
 };
+
+// A removal of a dual boot installation once Android's table is written:
+// Kestrova's folder goes from Android's data filesystem, mounted by `run` at
+// "/media/KV_STORAGE", which is unmounted, checked and grown; then the
+// journal goes and the removal reports itself done. 0, or -1 (said).
+int end_removal(operation_run &run, const mmc_partitions_fmt *android_only);
 
 // Loop-mounts KV_FLASH at "/media/KV_FLASH" or KV_STORAGE at
 // "/media/KV_STORAGE" (`name`) for `run`, whose cleanup unmounts it on a

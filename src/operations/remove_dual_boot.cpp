@@ -111,6 +111,36 @@ int show_plan(operation_run &run, const mmc_partitions_fmt *table,
 
 }  // namespace
 
+int end_removal(operation_run &run, const mmc_partitions_fmt *android_only) {
+  // 7. Kestrova's data in Android's data filesystem.
+  if (remove_folder(path_emmc_storage_data) != 0) {
+    printf(msg_remove_folder_failed, path_emmc_storage_data);
+    return -1;
+  }
+
+  // 8. Unmount.
+  if (unmount_installation(run) != 0) return -1;
+
+  // 9, 10. Android's data filesystem over the space KV_FLASH had.
+  int data = 0;
+  if (find_data_partition(android_only, &data) != 0) {
+    puts("Could not find data partition!");
+    return -1;
+  }
+  if (resize_data_filesystem(android_only, android_only->entries[data].name) != 0) {
+    puts("Failed to resize data partition!");
+    return -1;
+  }
+  if (end_relocation_journal() != 0) return -1;
+
+  // 11. Done.
+  set_status_word(status_remove);
+  puts("\nSuccess!\n");
+  puts("\nKestrova dual boot installation got removed from eMMC!\n");
+  run.succeeded = true;
+  return 0;
+}
+
 int remove_dual_boot(int has_userdata, const mmc_partitions_fmt *table) {
   operation_run run;
 
@@ -157,6 +187,20 @@ int remove_dual_boot(int has_userdata, const mmc_partitions_fmt *table) {
   check_saved_table(apt_image, apt_path, &android_only);
   read_image(dtb_image, dtb_path, dtb_backup_image_size, msg_dtb_read_failed);
   check_saved_trees(dtb_image, dtb_path);
+  // Without them, the snapshot saved before the installation holds the same.
+  char snapshot_before[320] = {};
+  if (!apt_image || !dtb_image) {
+    const char *what = apt_image ? "device trees are" : dtb_image ? "table is" : "table and device trees are";
+    find_android_snapshot(&android_only, snapshot_before, sizeof(snapshot_before));
+    if (snapshot_before[0] &&
+        ((!apt_image && read_file_region(apt_image, snapshot_before, 0, apt_backup_image_size) != 0) ||
+         (!dtb_image && read_file_region(dtb_image, snapshot_before, dtb_area_offset,
+                                         dtb_backup_image_size) != 0)))
+      return -1;
+    if (snapshot_before[0])
+      printf("Android's %s restored from the snapshot '%s' of this box instead.\n", what,
+             snapshot_before);
+  }
   const bool apt_restored = apt_image != nullptr, dtb_restored = dtb_image != nullptr;
   if (apt_image) memcpy(&image->table, apt_image.get(), sizeof(image->table));
   if (dtb_image) memcpy(image->blocks, dtb_image.get(), sizeof(image->blocks));
@@ -167,9 +211,19 @@ int remove_dual_boot(int has_userdata, const mmc_partitions_fmt *table) {
   }
 
   // The reserved area as it is now, on the boot media.
-  if (save_reserved_snapshot() != 0) return -1;
+  char snapshot[320] = {};
+  if (save_reserved_snapshot(path_reserved_device, path_snapshot_folder, snapshot,
+                             sizeof(snapshot)) != 0)
+    return -1;
 
   // ---- The point of no return ----
+  // From its table on, Android's table stands and no start would find the
+  // installation to remove again: a journal lets the next start finish it.
+  relocation_journal journal;
+  const layout_change change = {journal_operation_remove, data_source_boot_media, snapshot};
+  run.journal_kept = true;
+  if (start_change_journal(has_userdata, table, &image->table, change, image.get(), journal) != 0)
+    return -1;
   critical_window window;
   if (open_critical_window(window) != 0) return -1;
 
@@ -186,29 +240,5 @@ int remove_dual_boot(int has_userdata, const mmc_partitions_fmt *table) {
     printf("Failed to remove content of folder '%s'\n", path_emmc_flash_mount);
     return -1;
   }
-  if (remove_folder(path_emmc_storage_data) != 0) {
-    printf(msg_remove_folder_failed, path_emmc_storage_data);
-    return -1;
-  }
-
-  // 8. Unmount.
-  if (unmount_installation(run) != 0) return -1;
-
-  // 9, 10. Android's data filesystem over the space KV_FLASH had.
-  int data = 0;
-  if (find_data_partition(&android_only, &data) != 0) {
-    puts("Could not find data partition!");
-    return -1;
-  }
-  if (check_and_resize(&android_only, android_only.entries[data].name) != 0) {
-    puts("Failed to resize data partition!");
-    return -1;
-  }
-
-  // 11. Done.
-  set_status_word(status_remove);
-  puts("\nSuccess!\n");
-  puts("\nKestrova dual boot installation got removed from eMMC!\n");
-  run.succeeded = true;
-  return 0;
+  return end_removal(run, &android_only);
 }

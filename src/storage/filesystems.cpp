@@ -140,16 +140,21 @@ static int judge_e2fsck(const char *command, const command_outcome &outcome) {
 }
 
 int check_and_resize(const mmc_partitions_fmt *table, const char *name, const char *device) {
+  if (lies_in_scratch_buffer(name)) return -1;
+  partition_entry entry;
+  if (locate_partition(table, name, &entry) != 0) return -1;
+  return check_and_resize_at(entry.offset, entry.size, device);
+}
+
+int check_and_resize_at(uint64_t offset, uint64_t size, const char *device) {
   if (!scratch_buffer) {
     puts("No scratch buffer for the command lines!");
     return -1;
   }
-  if (lies_in_scratch_buffer(name) || lies_in_scratch_buffer(device)) return -1;
-  partition_entry entry;
-  if (locate_partition(table, name, &entry) != 0) return -1;
+  if (lies_in_scratch_buffer(device)) return -1;
   // No size limit: the filesystem may grow up to the partition's new end.
   loop_device loop;
-  if (attach_loop(loop, device, entry.offset, 0, false) != 0) return -1;
+  if (attach_loop(loop, device, offset, 0, false) != 0) return -1;
 
   if (format_command(scratch_buffer, scratch_buffer_size, "e2fsck -fy %s", loop.name) != 0) {
     return -1;
@@ -160,7 +165,7 @@ int check_and_resize(const mmc_partitions_fmt *table, const char *name, const ch
   puts("");
 
   if (run_formatted(scratch_buffer, scratch_buffer_size, nullptr, "resize2fs %s %lldM", loop.name,
-                    static_cast<long long>(entry.size >> 20)) != 0) {
+                    static_cast<long long>(size >> 20)) != 0) {
     return -1;
   }
   return detach_loop(loop);

@@ -99,6 +99,13 @@ const Scenario kRemove[] = {
                    "' is not restored: its partitions differ from those of the Android-only table!\n",
                kSuccess},
      .calls = kRemovalCalls, .emmc_unchanged = false, .end = android_only()},
+    {.name = "MissingImagesComeFromTheSnapshotOfTheInstallation",
+     .box = dual({"--saved-apt", "snapshot", "--saved-dtb", "snapshot"}), .answers = "7\ny\n",
+     .marker = "KVEMMC_REMOVE\n",
+     .lines = {"Android's table and device trees are restored from the snapshot "
+               "'/storage/backup/kvemmc/reserved-20260101-000000.img' of this box instead.\n",
+               kSuccess},
+     .emmc_unchanged = false, .end = e2e::factory_state("khadas_vim3")},
     {.name = "AMissingSavedTableLeavesTheAndroidOnlyTable", .box = dual({"--saved-apt", "missing"}),
      .answers = "7\ny\n", .marker = "KVEMMC_REMOVE\n", .lines = {kSnapshot, kSuccess},
      .calls = kRemovalCalls, .emmc_unchanged = false, .end = android_only()},
