@@ -262,7 +262,12 @@ std::vector<Scenario> rows() {
               "before its partition table: Android's own are kept from the snapshot"}}),
       chain({"RemovalOnKhadas", dual, "7\ny\n", "KVEMMC_STARTED\n",
              cuts(kRemoval, "7\\ny\\n", kRemovalResumesFrom), e2e::factory_state("khadas_vim3"),
-             "e2fsck -fy {loop}", kRemoved, durable_at_the_end("KVEMMC_REMOVE")}),
+             "e2fsck -fy {loop}", kRemoved, durable_at_the_end("KVEMMC_REMOVE"),
+             {"A removal of a dual boot installation was interrupted while Android's partition "
+              "table and device trees were written.\n\nFinish it now?",
+              "A removal of a dual boot installation was interrupted after Android's partition "
+              "table was written: Kestrova's data are still to be deleted and Android's data "
+              "filesystem to be grown.\n\nFinish it now?"}}),
   };
   return all;
 }
