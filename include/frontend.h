@@ -16,6 +16,13 @@ uint8_t read_answer();
 uint8_t read_answer_from(FILE *in);
 constexpr uint8_t answer_end_of_input = 255;
 
+// ---- Durable files ----
+// Makes the names in `folder` durable (fsync of the folder). Silent; 0 or -1.
+int sync_folder(const char *folder);
+// Writes `text` and a newline as the new file `path` (replacing one of
+// that name) and makes it durable. Silent; 0 or -1.
+int write_durable_text(const char *path, const char *text);
+
 // ---- Status marker ----
 // Replaces "/storage/.config/boot.hint" (or `path`) with `word` and a
 // newline, durably: written as "boot.hint.new", flushed to the medium,

@@ -23,9 +23,8 @@ uint8_t read_answer_from(FILE *in) {
 
 uint8_t read_answer() { return read_answer_from(stdin); }
 
-namespace {
+// ---- Durable files ----
 
-// Makes the names in `folder` durable. Silent, as the marker's write is.
 int sync_folder(const char *folder) {
   int fd;
   do {
@@ -36,8 +35,6 @@ int sync_folder(const char *folder) {
   return close(fd) == 0 && synced == 0 ? 0 : -1;
 }
 
-// The text goes into its own file, made durable before it takes the
-// marker's name: the boot scripts find the old word or the new one, whole.
 int write_durable_text(const char *path, const char *word) {
   owned_file file(fopen(path, "w"));
   if (!file) return -1;
@@ -48,8 +45,6 @@ int write_durable_text(const char *path, const char *word) {
   return written ? 0 : -1;
 }
 
-}  // namespace
-
 int write_status_marker(const char *word, const char *path) {
   char folder[256], fresh[256];
   snprintf(folder, sizeof(folder), "%s", path);
@@ -57,6 +52,8 @@ int write_status_marker(const char *word, const char *path) {
   if (!slash || slash == folder) return -1;
   *slash = '\0';
   if (!is_directory(folder)) return -1;
+  // The word goes into its own file, made durable before it takes the
+  // marker's name: the boot scripts find the old word or the new one, whole.
   if (snprintf(fresh, sizeof(fresh), "%s.new", path) >= static_cast<int>(sizeof(fresh))) return -1;
   if (write_durable_text(fresh, word) != 0 || rename(fresh, path) != 0) {
     unlink(fresh);

@@ -21,13 +21,25 @@ inline constexpr const char path_backup_folder[] = "/storage/backup/eMMC_backup"
 
 // "Starting to make a backup ..." with the line that asks not to interrupt.
 void print_backup_start();
-// Mirrors `data` (a folder of the mounted installation) into BACKUP.new and
-// puts that in the place of the backup folder `backup` once it is complete,
-// so that a failed or interrupted copy keeps the previous backup whole. The
-// images of the factory state that a dual-boot installation keeps are left
-// out of a storage backup, and so is the tool's own folder (`scope`). 0, or
-// -1 with the failure printed.
+// Mirrors `data` (a folder of the mounted installation) into BACKUP.new,
+// marks it complete (backup_mark_name) and puts it in the place of the
+// backup folder `backup`: the old one is renamed to BACKUP.old, the new one
+// takes its name, the names are made durable, and only then does BACKUP.old
+// go. A failed, interrupted or cut-off copy keeps the previous backup whole,
+// and what a cut left beside it is finished or removed first. The images of
+// the factory state that a dual-boot installation keeps are left out of a
+// storage backup, and so is the tool's own folder (`scope`). 0, or -1 with
+// the failure printed.
 int replace_backup(const char *data, const char *backup, copy_scope scope);
+// 0 for a backup folder that carries its mark, or that does not exist (the
+// caller says what a missing one means); -1 after the lines that refuse an
+// unmarked one as a source, to be said before any question.
+int check_backup_complete(const char *folder);
+// Removes `folder` so that a cut cannot leave a part of it under its name:
+// renamed to FOLDER.trash (one left there before goes first), the rename
+// made durable, then deleted. 0 also when there is nothing to remove, or -1
+// (said).
+int discard_folder(const char *folder);
 
 // ---- The eMMC's wear ----
 // What the eMMC reports of its wear (eMMC 5.0 and later, in sysfs): its

@@ -41,6 +41,7 @@ TEST_F(CommandRunner, KeepsTheFirst10240BytesEchoesAllAndRespectsTheCapacity) {
   EXPECT_EQ(run_command(command, small, 16), 0);
   EXPECT_EQ(std::string(small), std::string(15, 'x'));
   EXPECT_EQ(small[16], '\1');  // nothing written past the capacity
+
 }
 
 TEST_F(CommandRunner, TurnsExitCodesAndSignalsIntoNegativeResults) {
@@ -337,6 +338,8 @@ TEST_F(SpaceAndCopy, TheOwnFolderAtTheRootIsNeitherMeasuredNorCopied) {
     fs::create_directories(tmp / folder);
     write_text(tmp / (std::string(folder) + "/reserved-1.img"), "12345");
   }
+  // A backup's mark at the top stays behind too, whatever the scope.
+  write_text(tmp / (std::string("source/") + backup_mark_name), "complete\n");
   uint64_t whole = 0, without = 0;
   CaptureStdout();
   EXPECT_EQ(used_space((tmp / "source").c_str(), &whole, copy_whole_tree), 0);
@@ -344,8 +347,10 @@ TEST_F(SpaceAndCopy, TheOwnFolderAtTheRootIsNeitherMeasuredNorCopied) {
   EXPECT_EQ(
       mirror_folder((tmp / "source").c_str(), (tmp / "copy").c_str(), copy_without_own_folder), 0);
   GetCapturedStdout();
+  EXPECT_EQ(whole, 10u);
   EXPECT_EQ(whole - without, 5u);
   EXPECT_FALSE(fs::exists(tmp / "copy/backup/kvemmc"));
+  EXPECT_FALSE(fs::exists(tmp / (std::string("copy/") + backup_mark_name)));
   EXPECT_TRUE(fs::exists(tmp / "copy/backup/eMMC_backup/backup/kvemmc/reserved-1.img"));
 }
 
