@@ -16,6 +16,18 @@ uint8_t read_answer();
 uint8_t read_answer_from(FILE *in);
 constexpr uint8_t answer_end_of_input = 255;
 
+// ---- A console that goes away ----
+// For the whole run, and inherited by every tool it starts: SIGPIPE and
+// SIGHUP are ignored. A reader of the output that ends (the "tee" of an ssh
+// session that dropped, a "head") makes writes fail instead of ending the
+// run between two steps, and so does the terminal hanging up; the question
+// that follows reads the end of the input, which declines. (rsync ends on a
+// hangup by its own handler: that copy then fails.)
+void keep_running_without_console();
+// Flushes `out`; when writing it has failed, says so once per run on
+// `warnings` (nothing when that fails too). The run goes on either way.
+void check_console_output(FILE *out = stdout, FILE *warnings = stderr);
+
 // ---- Durable files ----
 // Makes the names in `folder` durable (fsync of the folder). Silent; 0 or -1.
 int sync_folder(const char *folder);

@@ -111,7 +111,7 @@ void warn_if_emmc_worn() {
 void set_status_word(const char *word) {
   status_word = word;
   // Whatever the screen says next may be the last thing the user waits for.
-  fflush(stdout);
+  check_console_output();
   if (!dry_run) write_status_marker(word);
 }
 
@@ -405,7 +405,9 @@ int save_reserved_snapshot(const char *reserved, const char *folder, char *saved
 
 namespace {
 
-constexpr int held_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// SIGHUP is not among them: the run ignores it (a console that went away
+// is no request to stop, see keep_running_without_console).
+constexpr int held_signals[held_signal_count] = {SIGINT, SIGTERM, SIGQUIT};
 
 void held_set(sigset_t *set) {
   sigemptyset(set);
@@ -471,11 +473,11 @@ copy_guard::copy_guard() {
   struct sigaction noting {};
   noting.sa_handler = note_copy_signal;
   sigemptyset(&noting.sa_mask);
-  for (size_t i = 0; i < 4; i++) sigaction(held_signals[i], &noting, &previous[i]);
+  for (int i = 0; i < held_signal_count; i++) sigaction(held_signals[i], &noting, &previous[i]);
 }
 
 copy_guard::~copy_guard() {
-  for (size_t i = 0; i < 4; i++) sigaction(held_signals[i], &previous[i], nullptr);
+  for (int i = 0; i < held_signal_count; i++) sigaction(held_signals[i], &previous[i], nullptr);
 }
 
 int copy_signal_arrived() { return copy_signal; }

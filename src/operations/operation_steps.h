@@ -163,9 +163,11 @@ int save_reserved_snapshot(const char *reserved = path_reserved_device,
 int next_snapshot_name(char *path, size_t path_size, const char *folder = path_snapshot_folder);
 
 // ---- The protected window of a layout change ----
-// While it is open, SIGINT, SIGTERM, SIGHUP and SIGQUIT are held back (the
-// disk tools started meanwhile inherit that), so that a Ctrl-C cannot leave a
-// table that points at half-moved or unformatted partitions.
+// While it is open, SIGINT, SIGTERM and SIGQUIT are held back (the disk
+// tools started meanwhile inherit that), so that a Ctrl-C cannot leave a
+// table that points at half-moved or unformatted partitions. (SIGHUP is
+// ignored for the whole run: a lost console stops nothing.)
+constexpr int held_signal_count = 3;
 struct critical_window {
   sigset_t previous;
   bool open = false;
@@ -181,11 +183,11 @@ int open_critical_window(critical_window &window);
 int close_critical_window(critical_window &window);
 
 // ---- A copy that Ctrl-C may end ----
-// While a copy runs, SIGINT, SIGTERM, SIGHUP and SIGQUIT only take note
-// (rsync, started meanwhile, keeps their default and ends on them), so that
-// the run can still unmount what it mounted.
+// While a copy runs, SIGINT, SIGTERM and SIGQUIT only take note (rsync,
+// started meanwhile, keeps their default and ends on them), so that the run
+// can still unmount what it mounted.
 struct copy_guard {
-  struct sigaction previous[4];
+  struct sigaction previous[held_signal_count];
   copy_guard();
   copy_guard(const copy_guard &) = delete;
   copy_guard &operator=(const copy_guard &) = delete;

@@ -139,6 +139,12 @@ const Scenario kInstall[] = {
     {.name = "SingleBootFromABackupOnKhadas", .box = {"--boot-backup"}, .answers = "4\ny\n",
      .marker = "KVEMMC_NEW\n", .lines = {kSuccess}, .absent = {kKodiStop}, .calls = kSingleCalls, .emmc_unchanged = false,
      .end = installed("khadas_vim3", "single")},
+    // Its output read by one that leaves after 4000 bytes ("kvemmc 2>&1 |
+    // tee log" of an ssh session that drops): kvemmc and its tools go on.
+    {.name = "SingleBootWhoseOutputReaderLeavesEarly", .box = {"--output-reader", "head -c 4000"},
+     .answers = "3\ny\n", .marker = "KVEMMC_NEW\n",
+     .lines = {"Starting Kestrova eMMC installation tool"}, .absent = {"Success!"},
+     .calls = kSingleCalls, .emmc_unchanged = false, .end = installed("khadas_vim3", "single")},
     {.name = "SingleBootFromTheBootMediaOnBeelink", .box = {"--preset", "beelink"},
      .answers = "3\ny\n", .marker = "KVEMMC_NEW\n", .lines = {kKodiStop, kSuccess},
      .calls = kSingleCalls, .emmc_unchanged = false, .end = installed("beelink", "single"),
