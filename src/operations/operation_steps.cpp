@@ -183,11 +183,12 @@ int mark_backup(const char *fresh) {
 // whose replacement was cut off between its renames: it takes the name. A
 // BACKUP.old without a BACKUP is the previous backup, whole (it is only
 // ever renamed): it gets its name back. Then what is left of BACKUP.old and
-// BACKUP.new goes, and so do trash folders of removals that were cut off.
+// BACKUP.new goes, and so do the trash folders of their removals and of the
+// whole backup folder's (discard_folder) that were cut off.
 int tidy_backup(const char *backup, const char *fresh, const char *old) {
-  char trash[2][256];
-  if (!with_suffix(trash[0], backup, ".trash") ||
-      !with_suffix(trash[1], path_backup_folder, ".trash"))
+  char trash[3][256];
+  if (!with_suffix(trash[0], old, ".trash") || !with_suffix(trash[1], fresh, ".trash") ||
+      !with_suffix(trash[2], path_backup_folder, ".trash"))
     return -1;
   for (const char *folder : trash) {
     if (remove_folder(folder) != 0) {
