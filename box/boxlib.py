@@ -446,6 +446,11 @@ def _noise(seed, size):
     return random.Random(seed).randbytes(size)
 
 
+# The file at the top of each backup folder that says the backup is
+# complete (kvemmc writes it last; a backup without it is refused).
+BACKUP_MARK = ".kvemmc-backup-complete"
+
+
 def flash_tree(root):
     """/flash of a Kestrova system: kernel, system image, device trees."""
     _write(f"{root}/KERNEL", _noise("kernel", 6 * MiB), 0o755)

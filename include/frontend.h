@@ -16,6 +16,23 @@ uint8_t read_answer();
 uint8_t read_answer_from(FILE *in);
 constexpr uint8_t answer_end_of_input = 255;
 
+// ---- A console that goes away ----
+// For the whole run, and inherited by every tool it starts: SIGPIPE and
+// SIGHUP are ignored. A reader of the output that ends (the "tee" of an ssh
+// session that dropped, a "head") makes writes fail instead of ending the
+// run between two steps, and so does the terminal hanging up; the question
+// that follows reads the end of the input, which declines. (rsync ends on a
+// hangup by its own handler: that copy then fails.)
+void keep_running_without_console();
+// Flushes `out`; when writing it has failed, says so once per run on
+// `warnings` (nothing when that fails too). The run goes on either way.
+void check_console_output(FILE *out = stdout, FILE *warnings = stderr);
+
+// ---- Durable files ----
+// Writes `text` and a newline as the new file `path` (replacing one of
+// that name) and makes it durable. Silent; 0 or -1.
+int write_durable_text(const char *path, const char *text);
+
 // ---- Status marker ----
 // Replaces "/storage/.config/boot.hint" (or `path`) with `word` and a
 // newline, durably: written as "boot.hint.new", flushed to the medium,

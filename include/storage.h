@@ -158,6 +158,12 @@ uint64_t print_free_space(const char *label, const char *folder);
 // the media it lies on and never travels, so a copy of a storage tree, and
 // the measurement of what that copy needs, leave it out.
 enum copy_scope { copy_whole_tree, copy_without_own_folder };
+// The mark of a complete backup: a small file at the top of each backup
+// folder on the boot media, written and made durable once the folder's copy
+// is. It belongs to the backup, not to its data: a copy or measurement of a
+// tree that holds it at its top (whatever the scope) leaves it out, so that
+// it reaches no installation and no other backup.
+inline constexpr const char backup_mark_name[] = ".kvemmc-backup-complete";
 // Total size of the files below the folder that a copy of `scope` takes, as
 // an rsync dry run counts it. Builds its pipeline in the scratch buffer (the
 // folder must not lie in it). 0 and the count in `bytes` (if given), or -1.

@@ -1,5 +1,6 @@
 // Console answers, the status marker and the small file-system probes.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,7 +12,7 @@
 #include "region_io.h"
 
 uint8_t read_answer_from(FILE *in) {
-  fflush(stdout);
+  check_console_output();
   int first = fgetc(in);
   if (first == EOF) return answer_end_of_input;
   if (first == '\n') return 0;
@@ -24,7 +25,42 @@ uint8_t read_answer_from(FILE *in) {
 
 uint8_t read_answer() { return read_answer_from(stdin); }
 
+// ---- A console that goes away ----
+
+// The tools inherit the ignored dispositions across exec, and keep them: a
+// tool's own standard output is the pipe this run reads to its end, so no
+// tool meets a closed pipe there while the run lives; its standard error is
+// the run's, and a tool that writes there after the reader has gone (mke2fs
+// prints its banner there) must not be killed in the middle of its work for
+// it. Should the run itself be killed, a tool's next write into the pipe
+// fails (EPIPE) instead, and the tool ends or goes on as it handles errors.
+void keep_running_without_console() {
+  struct sigaction ignored {};
+  ignored.sa_handler = SIG_IGN;
+  sigemptyset(&ignored.sa_mask);
+  sigaction(SIGPIPE, &ignored, nullptr);
+  sigaction(SIGHUP, &ignored, nullptr);
+}
+
 namespace {
+bool output_failure_said = false;
+}  // namespace
+
+void check_console_output(FILE *out, FILE *warnings) {
+  const bool flushed = fflush(out) == 0;
+  const int error = errno;
+  if ((flushed && !ferror(out)) || output_failure_said) return;
+  output_failure_said = true;
+  // The work goes on; only what it shows is lost. The warning goes where
+  // it may still be read, and nowhere when that fails too.
+  fprintf(warnings,
+          "Warning: the output of kvemmc cannot be written (%s): the work goes on, but what it "
+          "shows from here on is lost!\n",
+          flushed ? "write error" : strerror(error));
+  fflush(warnings);
+}
+
+// ---- Durable files ----
 
 // The text goes into its own file, made durable before it takes the
 // marker's name: the boot scripts find the old word or the new one, whole.
@@ -37,8 +73,6 @@ int write_durable_text(const char *path, const char *word) {
   if (fclose(file.release()) != 0) written = false;
   return written ? 0 : -1;
 }
-
-}  // namespace
 
 int write_status_marker(const char *word, const char *path) {
   char folder[256], fresh[256];

@@ -233,6 +233,10 @@ int parse_options(int argc, char **argv) {
 }
 
 int kvemmc_main(int argc, char **argv) {
+  // A console that goes away (an ssh session that drops under "kvemmc |
+  // tee log") ends neither the run nor a tool it runs.
+  keep_running_without_console();
+
   // 1. Taken before the options: the help text depends on it.
   running_from_boot_media = is_running_from_boot_media();
 
@@ -308,5 +312,6 @@ int kvemmc_main(int argc, char **argv) {
   scratch_buffer = nullptr;
   if (result == 0 && status_word && !dry_run && write_status_marker(status_word) != 0)
     return fail_marker(status_word);
+  check_console_output();
   return result;
 }

@@ -349,7 +349,7 @@ int end_relocation_journal() {
 }
 
 int remove_saved_installation_data() {
-  if (remove_folder(path_backup_folder) != 0) {
+  if (discard_folder(path_backup_folder) != 0) {
     printf(msg_remove_folder_failed, path_backup_folder);
     return -1;
   }

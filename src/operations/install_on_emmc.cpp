@@ -142,6 +142,7 @@ int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_u
         printf("Folder of backup '%s' not found!\n", folder);
         return -1;
       }
+      if (check_backup_complete(folder) != 0) return -1;
     }
   }
   uint64_t flash_used = 0, storage_used = 0;

@@ -104,8 +104,13 @@ int migrate_to_single_boot(int has_userdata, const mmc_partitions_fmt *table, in
   }
   if (check_table_write(has_userdata, &new_table) != 0) return -1;
 
-  // 2, 3.1. The installation's own data are measured where it is mounted.
+  // 2, 3.1. The installation's own data are measured where it is mounted;
+  // a backup that a cut left incomplete is no source.
   if (from_emmc && mount_installation(run, table) != 0) return -1;
+  if (data_source == data_source_backup &&
+      (check_backup_complete(path_backup_flash) != 0 ||
+       check_backup_complete(path_backup_storage) != 0))
+    return -1;
 
   // 2.1, 3.2. Measure.
   puts("");

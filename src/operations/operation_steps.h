@@ -21,13 +21,25 @@ inline constexpr const char path_backup_folder[] = "/storage/backup/eMMC_backup"
 
 // "Starting to make a backup ..." with the line that asks not to interrupt.
 void print_backup_start();
-// Mirrors `data` (a folder of the mounted installation) into BACKUP.new and
-// puts that in the place of the backup folder `backup` once it is complete,
-// so that a failed or interrupted copy keeps the previous backup whole. The
-// images of the factory state that a dual-boot installation keeps are left
-// out of a storage backup, and so is the tool's own folder (`scope`). 0, or
-// -1 with the failure printed.
+// Mirrors `data` (a folder of the mounted installation) into BACKUP.new,
+// marks it complete (backup_mark_name) and puts it in the place of the
+// backup folder `backup`: the old one is renamed to BACKUP.old, the new one
+// takes its name, the names are made durable, and only then does BACKUP.old
+// go. A failed, interrupted or cut-off copy keeps the previous backup whole,
+// and what a cut left beside it is finished or removed first. The images of
+// the factory state that a dual-boot installation keeps are left out of a
+// storage backup, and so is the tool's own folder (`scope`). 0, or -1 with
+// the failure printed.
 int replace_backup(const char *data, const char *backup, copy_scope scope);
+// 0 for a backup folder that carries its mark, or that does not exist (the
+// caller says what a missing one means); -1 after the lines that refuse an
+// unmarked one as a source, to be said before any question.
+int check_backup_complete(const char *folder);
+// Removes `folder` so that a cut cannot leave a part of it under its name:
+// renamed to FOLDER.trash (one left there before goes first), the rename
+// made durable, then deleted. 0 also when there is nothing to remove, or -1
+// (said).
+int discard_folder(const char *folder);
 
 // ---- The eMMC's wear ----
 // What the eMMC reports of its wear (eMMC 5.0 and later, in sysfs): its
@@ -184,9 +196,11 @@ int find_android_snapshot(const mmc_partitions_fmt *android_only, char *found, s
                           const char *folder = path_snapshot_folder);
 
 // ---- The protected window of a layout change ----
-// While it is open, SIGINT, SIGTERM, SIGHUP and SIGQUIT are held back (the
-// disk tools started meanwhile inherit that), so that a Ctrl-C cannot leave a
-// table that points at half-moved or unformatted partitions.
+// While it is open, SIGINT, SIGTERM and SIGQUIT are held back (the disk
+// tools started meanwhile inherit that), so that a Ctrl-C cannot leave a
+// table that points at half-moved or unformatted partitions. (SIGHUP is
+// ignored for the whole run: a lost console stops nothing.)
+constexpr int held_signal_count = 3;
 struct critical_window {
   sigset_t previous;
   bool open = false;
@@ -202,11 +216,11 @@ int open_critical_window(critical_window &window);
 int close_critical_window(critical_window &window);
 
 // ---- A copy that Ctrl-C may end ----
-// While a copy runs, SIGINT, SIGTERM, SIGHUP and SIGQUIT only take note
-// (rsync, started meanwhile, keeps their default and ends on them), so that
-// the run can still unmount what it mounted.
+// While a copy runs, SIGINT, SIGTERM and SIGQUIT only take note (rsync,
+// started meanwhile, keeps their default and ends on them), so that the run
+// can still unmount what it mounted.
 struct copy_guard {
-  struct sigaction previous[4];
+  struct sigaction previous[held_signal_count];
   copy_guard();
   copy_guard(const copy_guard &) = delete;
   copy_guard &operator=(const copy_guard &) = delete;

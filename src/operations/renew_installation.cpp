@@ -68,6 +68,11 @@ int renew_installation(const mmc_partitions_fmt *table, int data_source) {
   const bool from_backup = data_source == data_source_backup;
   const char *flash_source = from_backup ? path_backup_flash : path_flash;
   const char *storage_source = from_backup ? path_backup_storage : path_storage;
+  // A backup that a cut left incomplete is refused before either question
+  // (a missing folder only skips its part, below).
+  if (from_backup &&
+      (check_backup_complete(flash_source) != 0 || check_backup_complete(storage_source) != 0))
+    return -1;
   // Both partitions are written to: a worn eMMC is named before either question.
   warn_if_emmc_worn();
   // A dry run notes at each question what a "y" would do, and shows it all

@@ -35,7 +35,7 @@ int run_command_outcome(const char *command, char *output, size_t output_size, F
   if (!kept) return -1;
 
   // Our own pending output goes first, so the command's output follows it.
-  fflush(stdout);
+  check_console_output();
   if (echo) fflush(echo);
 
   // /bin/sh runs the line: pipes, "&&", "||", redirections and wildcards work.
@@ -55,6 +55,9 @@ int run_command_outcome(const char *command, char *output, size_t output_size, F
     }
     if (length < command_capture_size) kept.get()[length++] = static_cast<char>(c);
   }
+  // An echo that could not be written is said once; the command's work
+  // counts, not what could be shown of it.
+  if (echo) check_console_output(echo);
   if (length > 0 && kept.get()[length - 1] == '\n') kept.get()[--length] = '\0';
 
   // Delivered before the status is looked at: a failing command still shows

@@ -48,11 +48,22 @@ static bool parse_byte_count(const char *text, uint64_t *value) {
 
 namespace {
 
-// The options a copy of `scope` adds to rsync's command line, with their
-// leading space. The exclude is anchored at the source's root: only the own
-// folder of that tree ("/storage/backup/kvemmc" of the running system) goes.
-const char *scope_options(copy_scope scope) {
-  return scope == copy_without_own_folder ? " --exclude=/backup/kvemmc" : "";
+// The options a copy of `scope` from `source` adds to rsync's command line,
+// with their leading space. The excludes are anchored at the source's root:
+// only the own folder of that tree ("/storage/backup/kvemmc" of the running
+// system) goes, and the mark of a backup when the source is one.
+struct copy_options {
+  char text[128];
+};
+copy_options options_of(copy_scope scope, const char *source) {
+  char mark[320];
+  snprintf(mark, sizeof(mark), "%s/%s", source, backup_mark_name);
+  const bool backup = path_exists(mark);
+  copy_options options;
+  snprintf(options.text, sizeof(options.text), "%s%s%s",
+           scope == copy_without_own_folder ? " --exclude=/backup/kvemmc" : "",
+           backup ? " --exclude=/" : "", backup ? backup_mark_name : "");
+  return options;
 }
 
 }  // namespace
@@ -69,7 +80,7 @@ int used_space(const char *folder, uint64_t *bytes, copy_scope scope) {
   if (format_command(
           scratch_buffer, scratch_buffer_size,
           "rsync --dry-run -av%s %s/ backup/ | tail -n 1 | awk '{print $4}' | sed 's/,//g'",
-          scope_options(scope), folder) != 0) {
+          options_of(scope, folder).text, folder) != 0) {
     return -1;
   }
   char output[512] = {};
@@ -111,7 +122,7 @@ int copy_folder(const char *source, const char *destination, copy_scope scope) {
   // Archive mode keeps permissions, owners, times, links and devices.
   char command[short_command_size];
   if (format_command(command, sizeof(command), "rsync -ah --info=progress2%s %s/ %s/",
-                     scope_options(scope), source, destination) != 0) {
+                     options_of(scope, source).text, source, destination) != 0) {
     return -1;
   }
   printf("Copy all data from '%s' to '%s'\n", source, destination);

@@ -21,18 +21,24 @@ const std::string kStorageCopy = "rsync -ah --info=progress2 --exclude=/backup/k
                                  "/storage/backup/eMMC_backup/kestrova_storage.new/";
 const std::string kBackup = "backup/eMMC_backup/";
 
-// The backup folders hold what the eMMC holds; the images of the factory
-// state and the tool's own folder stay out; no half-made backup is left.
+// The backup folders hold what the eMMC holds, and the mark that says so;
+// the images of the factory state and the tool's own folder stay out; no
+// half-made, old or half-removed backup is left.
+const std::string kMarked = " " + e2e::kBackupMark + "\n";
 const Reading kFlashBackedUp = {.boxtool = {"files", "{storage}", "0", kBackup + "kestrova_flash"},
-                                .same_as = {"files", "{emmc}", "@KV_FLASH"}};
+                                .lines = {kMarked}, .same_as = {"files", "{emmc}", "@KV_FLASH"},
+                                .ignore = {e2e::kBackupMark}};
 const Reading kStorageBackedUp = {
-    .boxtool = {"files", "{storage}", "0", kBackup + "kestrova_storage"},
+    .boxtool = {"files", "{storage}", "0", kBackup + "kestrova_storage"}, .lines = {kMarked},
     .same_as = {"files", "{emmc}", "@KV_STORAGE", "kestrova_storage"},
-    .ignore = {"dual_boot_", "backup/kvemmc"}, .absent = {"dual_boot_", "backup/kvemmc"}};
-const Reading kNothingHalfMade = {.boxtool = {"files", "{storage}", "0", "backup"}, .absent = {".new"}};
+    .ignore = {"dual_boot_", "backup/kvemmc", e2e::kBackupMark},
+    .absent = {"dual_boot_", "backup/kvemmc"}};
+const Reading kNothingHalfMade = {.boxtool = {"files", "{storage}", "0", "backup"},
+                                  .absent = {".new", ".old", ".trash"}};
 // The backup the box made before the run, untouched.
 const Reading kPreviousFlashBackup = {.boxtool = {"files", "{storage}", "0", kBackup + "kestrova_flash"},
-                                      .same_as = {"tree-files", "flash"}};
+                                      .lines = {kMarked}, .same_as = {"tree-files", "flash"},
+                                      .ignore = {e2e::kBackupMark}};
 
 const Scenario kBackups[] = {
     {.name = "BothPartsOfASingleBootWithoutAnEarlierBackup",
@@ -73,6 +79,17 @@ const Scenario kBackups[] = {
      .lines = {"Failed to create a backup of folder '/media/KV_FLASH' on eMMC to SD or USB device!\n"},
      .calls = {kFlashCopy, "umount /media/KV_FLASH"}, .emmc_unchanged = false,
      .end = {kPreviousFlashBackup, kNothingHalfMade}},
+    // Cut between the renames of a replacement: the complete new backup
+    // takes the name (not the older one), the leftovers go, and the copy
+    // that then fails keeps it.
+    {.name = "ABackupCutBetweenItsRenamesIsFinishedFirst",
+     .box = {"--state", "dual", "--boot-backup", "--backup-cut", "renames", "--fail", "rsync:2"},
+     .answers = "6\ny\n", .status = 255,
+     .lines = {"A run that was cut off left the backup '/storage/backup/eMMC_backup/kestrova_flash' "
+               "as '/storage/backup/eMMC_backup/kestrova_flash.new': it takes its place.\n",
+               "Failed to create a backup of folder '/media/KV_FLASH' on eMMC to SD or USB device!\n"},
+     .calls = {"rm -rf /storage/backup/eMMC_backup.trash/", kFlashCopy},
+     .emmc_unchanged = false, .end = {kPreviousFlashBackup, kNothingHalfMade}},
     {.name = "ACtrlCDuringTheCopyLeavesThePreviousBackupComplete",
      .box = {"--state", "dual", "--boot-backup", "--signal", "rsync:2:INT"}, .answers = "6\ny\n",
      .status = 255, .lines = {"Stopped by signal 2 (Interrupt) during the copy!\n"},

@@ -59,8 +59,9 @@ const std::vector<std::string> kSingleCalls = {
 };
 
 const std::vector<std::string> kBackupCopies = {
-    "rsync -ah --info=progress2 /storage/backup/eMMC_backup/kestrova_flash/ /media/KV_FLASH/",
-    "rsync -ah --info=progress2 --exclude=/backup/kvemmc "
+    "rsync -ah --info=progress2 --exclude=/.kvemmc-backup-complete "
+    "/storage/backup/eMMC_backup/kestrova_flash/ /media/KV_FLASH/",
+    "rsync -ah --info=progress2 --exclude=/backup/kvemmc --exclude=/.kvemmc-backup-complete "
     "/storage/backup/eMMC_backup/kestrova_storage/ /media/KV_STORAGE/kestrova_storage/"};
 
 // The reserved area before the run, in the snapshot on the boot media.
@@ -138,6 +139,12 @@ const Scenario kInstall[] = {
     {.name = "SingleBootFromABackupOnKhadas", .box = {"--boot-backup"}, .answers = "4\ny\n",
      .marker = "KVEMMC_NEW\n", .lines = {kSuccess}, .absent = {kKodiStop}, .calls = kSingleCalls, .emmc_unchanged = false,
      .end = installed("khadas_vim3", "single")},
+    // Its output read by one that leaves after 4000 bytes ("kvemmc 2>&1 |
+    // tee log" of an ssh session that drops): kvemmc and its tools go on.
+    {.name = "SingleBootWhoseOutputReaderLeavesEarly", .box = {"--output-reader", "head -c 4000"},
+     .answers = "3\ny\n", .marker = "KVEMMC_NEW\n",
+     .lines = {"Starting Kestrova eMMC installation tool"}, .absent = {"Success!"},
+     .calls = kSingleCalls, .emmc_unchanged = false, .end = installed("khadas_vim3", "single")},
     {.name = "SingleBootFromTheBootMediaOnBeelink", .box = {"--preset", "beelink"},
      .answers = "3\ny\n", .marker = "KVEMMC_NEW\n", .lines = {kKodiStop, kSuccess},
      .calls = kSingleCalls, .emmc_unchanged = false, .end = installed("beelink", "single"),
@@ -212,6 +219,13 @@ const Scenario kInstall[] = {
      .calls = {"rsync --dry-run -av /flash/ backup/"}},
     {.name = "AMissingBackupIsNamedBeforeAnythingIsMeasured", .answers = "4\ny\n", .status = 255,
      .lines = {"Folder of backup '/storage/backup/eMMC_backup/kestrova_flash' not found!\n"},
+     .absent = {"Used space of"}},
+    // A removal cut off (or an older kvemmc) left the storage folder without its mark.
+    {.name = "ABackupWithoutItsMarkIsRefusedBeforeAnythingIsMeasured",
+     .box = {"--boot-backup", "--backup-cut", "removal"}, .answers = "4\ny\n", .status = 255,
+     .lines = {"The backup '/storage/backup/eMMC_backup/kestrova_storage' is incomplete: it lacks "
+               "its mark '.kvemmc-backup-complete' (making or removing it was cut off, or an older "
+               "kvemmc made it)!\n"},
      .absent = {"Used space of"}},
     {.name = "ADataPartitionWithoutExt4IsRefused",
      .box = {"--table-poke", "680:000010b302000000", "--table-poke", "688:0000d0f000000000"},

@@ -23,6 +23,12 @@ const std::string kNoStorageRoom =
     "\nThere is \033[1mNOT\033[0m enough free space on storage partition on eMMC for installation!\n";
 const std::string kFlashCopy = "rsync -ah --info=progress2 /flash/ /media/KV_FLASH/";
 const std::string kStorageCopy = "rsync -ah --info=progress2 --exclude=/backup/kvemmc /storage/ /media/KV_STORAGE/kestrova_storage/";
+// From a backup, its mark stays behind.
+const std::string kBackupFlashCopy = "rsync -ah --info=progress2 --exclude=/.kvemmc-backup-complete "
+                                     "/storage/backup/eMMC_backup/kestrova_flash/ /media/KV_FLASH/";
+const std::string kBackupStorageCopy =
+    "rsync -ah --info=progress2 --exclude=/backup/kvemmc --exclude=/.kvemmc-backup-complete "
+    "/storage/backup/eMMC_backup/kestrova_storage/ /media/KV_STORAGE/kestrova_storage/";
 const std::string kImage = "kestrova_storage/dual_boot_";
 constexpr uint64_t kFlashFits = (512 - 8) << 20;  // the 512 MiB slot less the margin
 
@@ -62,9 +68,7 @@ const Scenario kRenew[] = {
     {.name = "BothPartsOfADualBootFromABackup", .box = {"--state", "dual", "--boot-backup"},
      .answers = "5\ny\ny\n", .marker = "KVEMMC_RENEW\n", .lines = {kSuccess},
      .absent = {"Stopping Kodi"},
-     .calls = {"rsync -ah --info=progress2 /storage/backup/eMMC_backup/kestrova_flash/ /media/KV_FLASH/",
-               "rsync -ah --info=progress2 --exclude=/backup/kvemmc "
-               "/storage/backup/eMMC_backup/kestrova_storage/ /media/KV_STORAGE/kestrova_storage/"},
+     .calls = {kBackupFlashCopy, kBackupStorageCopy},
      .emmc_unchanged = false, .end = dual_kept({})},
     {.name = "BothPartsOfADualBootFromTheBootMedia", .box = {"--state", "dual"},
      .answers = "4\ny\ny\n", .marker = "KVEMMC_RENEW\n", .lines = {kSuccess},
@@ -74,8 +78,7 @@ const Scenario kRenew[] = {
     {.name = "BothPartsOfASingleBootFromABackup", .box = {"--state", "single", "--boot-backup"},
      .answers = "2\ny\ny\n", .marker = "KVEMMC_RENEW\n", .lines = {kSuccess},
      .absent = {"Stopping Kodi"},
-     .calls = {"rsync -ah --info=progress2 --exclude=/backup/kvemmc "
-               "/storage/backup/eMMC_backup/kestrova_storage/ /media/KV_STORAGE/kestrova_storage/"},
+     .calls = {kBackupStorageCopy},
      .emmc_unchanged = false, .end = {e2e::reserved_as_before()}},
     {.name = "OnlyTheFlashOfADualBoot", .box = {"--state", "dual"}, .answers = "4\ny\n\n",
      .marker = "KVEMMC_RENEW\n", .lines = {kAskStorage + kSuccess}, .absent = {"Stopping Kodi"},
@@ -92,9 +95,14 @@ const Scenario kRenew[] = {
     {.name = "ABackupWithoutItsStorageFolderEndsAfterTheFlash",
      .box = {"--state", "single", "--boot-backup", "--backup-without-storage"}, .answers = "2\ny\n",
      .lines = {"Folder of backup '/storage/backup/eMMC_backup/kestrova_storage' not found!\n"},
-     .absent = {"Success!"}, .calls = {"rsync -ah --info=progress2 /storage/backup/eMMC_backup/"
-                                      "kestrova_flash/ /media/KV_FLASH/", "umount /media/KV_FLASH"},
+     .absent = {"Success!"}, .calls = {kBackupFlashCopy, "umount /media/KV_FLASH"},
      .emmc_unchanged = false, .end = {kFlashRenewed}},
+    // Refused before the flash's question, although only the storage lacks its mark.
+    {.name = "ABackupWithoutItsMarkIsRefusedBeforeEitherQuestion",
+     .box = {"--state", "single", "--boot-backup", "--backup-cut", "removal"},
+     .answers = "2\ny\ny\n", .status = 255,
+     .lines = {"The backup '/storage/backup/eMMC_backup/kestrova_storage' is incomplete"},
+     .absent = {"Continue?"}},
     {.name = "ABackupWithoutEitherFolderEndsAfterTheFlashIsSkipped",
      .box = {"--state", "single"}, .answers = "2\n",
      .lines = {"Folder of backup '/storage/backup/eMMC_backup/kestrova_flash' not found!\n",

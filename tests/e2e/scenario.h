@@ -56,6 +56,9 @@ struct Scenario {
 inline const std::string kSnapshotSaved =
     "Recovery snapshot of '/dev/reserved' saved as '/storage/backup/kvemmc/reserved-";
 
+// The file at the top of a backup folder that marks the backup complete.
+inline const std::string kBackupMark = ".kvemmc-backup-complete";
+
 // Readings that the tables of several operations share.
 // The table and both DTB copies are what they were before the run.
 Reading reserved_as_before();

@@ -9,10 +9,13 @@
 
 #include <cstring>
 
+#include "frontend.h"
 #include "storage_test_support.h"
 #include "table_builder.h"
 
+using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
 namespace {
@@ -41,6 +44,30 @@ TEST_F(CommandRunner, KeepsTheFirst10240BytesEchoesAllAndRespectsTheCapacity) {
   EXPECT_EQ(run_command(command, small, 16), 0);
   EXPECT_EQ(std::string(small), std::string(15, 'x'));
   EXPECT_EQ(small[16], '\1');  // nothing written past the capacity
+
+  // An echo whose reader has gone (the "tee" of a dropped ssh session):
+  // said once, and the command runs to its end, ignoring SIGPIPE and SIGHUP
+  // as the run does.
+  keep_running_without_console();
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  close(ends[0]);
+  FILE *gone = fdopen(ends[1], "w");
+  ASSERT_NE(gone, nullptr);
+  CaptureStderr();
+  char ignored[64] = {};
+  EXPECT_EQ(run_command("echo lost; awk '/^SigIgn/ {print $2}' /proc/self/status", ignored,
+                        sizeof(ignored), gone),
+            0);
+  EXPECT_EQ(run_command("echo lost again", nullptr, 0, gone), 0);
+  const std::string warned = GetCapturedStderr();
+  fclose(gone);
+  const char *mask = strchr(ignored, '\n');
+  ASSERT_NE(mask, nullptr) << ignored;
+  EXPECT_EQ(strtoull(mask + 1, nullptr, 16) & 0x1001, 0x1001u) << ignored;  // PIPE, HUP
+  const std::string warning = "Warning: the output of kvemmc cannot be written";
+  EXPECT_TRUE(contains(warned, warning));
+  EXPECT_EQ(warned.find(warning), warned.rfind(warning)) << warned;
 }
 
 TEST_F(CommandRunner, TurnsExitCodesAndSignalsIntoNegativeResults) {
@@ -337,6 +364,8 @@ TEST_F(SpaceAndCopy, TheOwnFolderAtTheRootIsNeitherMeasuredNorCopied) {
     fs::create_directories(tmp / folder);
     write_text(tmp / (std::string(folder) + "/reserved-1.img"), "12345");
   }
+  // A backup's mark at the top stays behind too, whatever the scope.
+  write_text(tmp / (std::string("source/") + backup_mark_name), "complete\n");
   uint64_t whole = 0, without = 0;
   CaptureStdout();
   EXPECT_EQ(used_space((tmp / "source").c_str(), &whole, copy_whole_tree), 0);
@@ -344,8 +373,10 @@ TEST_F(SpaceAndCopy, TheOwnFolderAtTheRootIsNeitherMeasuredNorCopied) {
   EXPECT_EQ(
       mirror_folder((tmp / "source").c_str(), (tmp / "copy").c_str(), copy_without_own_folder), 0);
   GetCapturedStdout();
+  EXPECT_EQ(whole, 10u);
   EXPECT_EQ(whole - without, 5u);
   EXPECT_FALSE(fs::exists(tmp / "copy/backup/kvemmc"));
+  EXPECT_FALSE(fs::exists(tmp / (std::string("copy/") + backup_mark_name)));
   EXPECT_TRUE(fs::exists(tmp / "copy/backup/eMMC_backup/backup/kvemmc/reserved-1.img"));
 }
 
