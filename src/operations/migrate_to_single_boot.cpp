@@ -102,7 +102,8 @@ int migrate_to_single_boot(int has_userdata, const mmc_partitions_fmt *table, in
     puts("Failed to create new partition table!");
     return -1;
   }
-  if (check_table_write(has_userdata, &new_table) != 0) return -1;
+  if (check_table_write(has_userdata, &new_table) != 0 || check_layout_change(table) != 0)
+    return -1;
 
   // 2, 3.1. The installation's own data are measured where it is mounted.
   if (from_emmc && mount_installation(run, table) != 0) return -1;

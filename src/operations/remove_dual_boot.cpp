@@ -115,6 +115,7 @@ int remove_dual_boot(int has_userdata, const mmc_partitions_fmt *table) {
   operation_run run;
 
   // 1. Consent; a dry run shows its plan instead, once every check passed.
+  if (check_layout_change(table) != 0) return -1;
   warn_if_emmc_worn();
   if (!dry_run) {
     printf("\nWarning!\nALL existing Kestrova data on eMMC will be lost!");

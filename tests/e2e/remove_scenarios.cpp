@@ -132,6 +132,13 @@ const Scenario kRemove[] = {
      .lines = {kQuestion + "Error dtb magic: !\nCould not remove node '/partitions' from dtb1!\n"
                            "The new partition table cannot be written to '/dev/reserved': nothing "
                            "was changed!\n"}},
+    // Refused before the question: device trees that cannot be read.
+    {.name = "DeviceTreesThatCannotBeReadRefuseTheRemovalBeforeTheQuestion",
+     .box = dual({"--preset", "gxl_p212", "--opaque-dtb"}), .answers = "7\ny\n", .status = 255,
+     .lines = {"DTB copy 0 holds no device tree that this tool can read: ",
+               "\nThe new partition table cannot be written to '/dev/reserved': nothing was "
+               "changed!\n"},
+     .absent = {"Continue?"}, .calls = {}},
     {.name = "ABootMediaWithoutRoomForTheSnapshotChangesNothing",
      .box = dual({"--storage-free", "4000"}), .answers = "7\ny\n", .status = 255,
      .lines = {"Not enough free space on '/storage/backup/kvemmc' for the recovery snapshot: 4608KB "
