@@ -182,7 +182,7 @@ int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_u
   if (dual && save_areas(areas) != 0) return -1;
 
   critical_window window;
-  if (open_critical_window(window) != 0) return -1;
+  if (flush_partition_devices(table) != 0 || open_critical_window(window) != 0) return -1;
 
   // 8 (dual boot). Android's data filesystem shrinks inside its unchanged
   // partition first: should that fail, the box still boots Android.

@@ -191,8 +191,10 @@ int check_table_write(int dtb_mode, const mmc_partitions_fmt *table, reserved_im
 }
 
 int check_layout_change(const mmc_partitions_fmt *table) {
-  (void)table;
-  return check_dtb_copies_readable(path_reserved_device) == 0 ? 0 : refuse_table_write();
+  if (check_dtb_copies_readable(path_reserved_device) != 0 ||
+      check_partition_devices_free(table) != 0)
+    return refuse_table_write();
+  return 0;
 }
 
 // ---- Recovery snapshot ----

@@ -172,7 +172,7 @@ int remove_dual_boot(int has_userdata, const mmc_partitions_fmt *table) {
 
   // ---- The point of no return ----
   critical_window window;
-  if (open_critical_window(window) != 0) return -1;
+  if (flush_partition_devices(table) != 0 || open_critical_window(window) != 0) return -1;
 
   // 4, 5, 6. Copy 0, copy 1, the table, one after the other.
   if (write_reserved_image(image.get(), path_reserved_device) != 0) {

@@ -242,6 +242,13 @@ const Scenario kInstall[] = {
     {.name = "DeviceTreesThatCannotBeReadRefuseADualBootDryRun",
      .box = {"--preset", "gxl_p212", "--opaque-dtb"}, .args = {"-n"}, .answers = "1\n",
      .status = 255, .marker = nullptr, .lines = {kOpaqueTrees}, .calls = {}},
+    // Android's data mounted by the system: its kernel device's cache lies
+    // over what becomes KV_FLASH, and it would be resized under the mount.
+    {.name = "AMountedPartitionOfTheTableIsRefusedBeforeTheQuestion",
+     .box = {"--automount", "data"}, .answers = "1\ny\n", .status = 255,
+     .lines = {"'/dev/data', the kernel's device of the eMMC partition 'data', is mounted at "
+               "'/var/media/data': unmount it before the eMMC's layout changes!\n" + kNoTableWrite},
+     .absent = {"Continue?"}, .calls = {}},
     {.name = "AnUnknownSlotOnAnABTableRefusesSingleBoot",
      .box = {"--preset", "beelink", "--fail", "fw_printenv:1"}, .answers = "3\ny\n", .status = 255,
      .lines = {"Failed to read 'active_slot', set to default\nThe active slot is unknown on a table "

@@ -132,12 +132,18 @@ const Scenario kRemove[] = {
      .lines = {kQuestion + "Error dtb magic: !\nCould not remove node '/partitions' from dtb1!\n"
                            "The new partition table cannot be written to '/dev/reserved': nothing "
                            "was changed!\n"}},
-    // Refused before the question: device trees that cannot be read.
+    // Refused before the question: device trees that cannot be read, and
+    // Android's data filesystem mounted by the system (it is grown later).
     {.name = "DeviceTreesThatCannotBeReadRefuseTheRemovalBeforeTheQuestion",
      .box = dual({"--preset", "gxl_p212", "--opaque-dtb"}), .answers = "7\ny\n", .status = 255,
      .lines = {"DTB copy 0 holds no device tree that this tool can read: ",
                "\nThe new partition table cannot be written to '/dev/reserved': nothing was "
                "changed!\n"},
+     .absent = {"Continue?"}, .calls = {}},
+    {.name = "AMountedDataPartitionRefusesTheRemovalBeforeTheQuestion",
+     .box = dual({"--automount", "data"}), .answers = "7\ny\n", .status = 255,
+     .lines = {"'/dev/data', the kernel's device of the eMMC partition 'data', is mounted at "
+               "'/var/media/data': unmount it before the eMMC's layout changes!\n"},
      .absent = {"Continue?"}, .calls = {}},
     {.name = "ABootMediaWithoutRoomForTheSnapshotChangesNothing",
      .box = dual({"--storage-free", "4000"}), .answers = "7\ny\n", .status = 255,
