@@ -330,6 +330,15 @@ def make_block(content, compress):
     return bytes(block)
 
 
+def opaque_block():
+    """A DTB block whose content is neither a tree, a container nor gzip, as
+    a vendor's encrypted tree is, with the marker and a sound checksum."""
+    content = bytearray(_noise("opaque-dtb", DTB_BLOCK - 16))
+    if content[:2] == b"\x1f\x8b" or content[:4] in (b"\xd0\x0d\xfe\xed", b"AML_"):
+        content[0] ^= 0x80
+    return make_block(bytes(content), compress=False)
+
+
 def has_partitions_node(preset, state):
     """An installation removes the node, or rebuilds it for "userdata" tables."""
     return state == "fresh" or find(fresh_layout(preset), "userdata") is not None

@@ -176,9 +176,17 @@ struct dtb_copy_report {
 };
 // The same checks and reworks in memory, without writing: what a later
 // write_partition_table would refuse is refused here, before the question.
+// Among them: each copy holds at least one tree this tool can read; one that
+// holds none (an encrypted vendor tree) may still carry the node the
+// bootloader lays the table out from, which no write could bring in line.
 // `reports` (null, or one per copy) tell what the write would make of each.
 int check_partition_table_write(int dtb_mode, const mmc_partitions_fmt *table, const char *device,
                                 dtb_copy_report *reports = nullptr);
+// Only that last check, on both copies of `device` as they are, for an
+// operation that asks before it has planned its table; a copy that is no
+// sound block (checksum, marker) is left to the write's own checks. 0, or -1
+// with the reason printed.
+int check_dtb_copies_readable(const char *device = path_reserved_device);
 
 // ---- Raw regions ----
 // A region is at most 4 GiB - 1 bytes; a larger size is refused with a

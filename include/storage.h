@@ -147,6 +147,23 @@ int check_and_resize(const mmc_partitions_fmt *table, const char *name,
 // The same for the filesystem at `offset` of `device`, to `size` bytes.
 int check_and_resize_at(uint64_t offset, uint64_t size, const char *device = path_emmc_device);
 
+// ---- The kernel's devices of the eMMC's partitions ----
+// The running kernel has a device "/dev/NAME" for each partition of the table
+// it read at boot, at that table's offsets, each with a page cache of its own.
+inline constexpr const char path_device_folder[] = "/dev";
+// Before the question of an operation that changes the layout: no such
+// device of `table` (those in `folder` that are block devices) is mounted,
+// held by another device, or the backing file of a loop device. 0, or -1
+// with a line that names the device and what uses it.
+int check_partition_devices_free(const mmc_partitions_fmt *table,
+                                 const char *folder = path_device_folder);
+// After the consent, before the layout changes: each such device's dirty
+// pages written (fsync) and its cache dropped (BLKFLSBUF), so that nothing
+// cached at an old offset reaches another partition later, and nothing
+// stale is read there. 0, or -1 with the line of the device that failed.
+int flush_partition_devices(const mmc_partitions_fmt *table,
+                            const char *folder = path_device_folder);
+
 // ---- Space accounting and data copy ----
 // Bytes available to unprivileged users on the folder's filesystem; 0 when
 // unknown.

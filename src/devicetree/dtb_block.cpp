@@ -317,12 +317,24 @@ uint64_t emmc_size_if_known() {
   return path_exists("/sys/block/mmcblk0/size") ? block_device_size("mmcblk0") : 0;
 }
 
+// A copy whose content holds no tree this tool can read (an encrypted vendor
+// tree, say) may still hold a partitions node for its bootloader: a new
+// table beside it could be laid out anew from the old node at power-on.
+int check_copy_holds_trees(const block_trees &listed, int copy) {
+  if (listed.count > 0) return 0;
+  printf("DTB copy %d holds no device tree that this tool can read: the bootloader's copy of the "
+         "partition layout in it can be neither read nor rewritten, so a new partition table "
+         "could be undone at the next boot!\n", copy);
+  return -1;
+}
+
 // Every tree of a reworked copy as the bootloader will read it.
 int check_rebuild_of_copy(const uint8_t *block, int copy, int dtb_mode,
                           const mmc_partitions_fmt *table, uint64_t emmc_size,
                           dtb_copy_report *report) {
   block_trees listed;
-  if (unpack_trees(block, false, listed) != 0) return -1;
+  if (unpack_trees(block, false, listed) != 0 || check_copy_holds_trees(listed, copy) != 0)
+    return -1;
   *report = {listed.content.compressed, kind_of(listed.content) == content_kind::container,
              listed.count, -1};
   for (uint32_t i = 0; i < listed.count; i++) {
@@ -403,6 +415,22 @@ int write_durable_region(int fd, uint64_t offset, const uint8_t *bytes, uint64_t
 }
 
 }  // namespace
+
+int check_dtb_copies_readable(const char *device) {
+  owned_fd file;
+  owned<uint8_t> block;
+  if (open_for_dtb(file, block, device, O_RDONLY, dtb_block_size) != 0) return -1;
+  for (int copy = 0; copy < dtb_copy_count; copy++) {
+    if (read_region_at(file.fd, dtb_copy_offset(copy), block.get(), dtb_block_size) != 0)
+      return -1;
+    // What is no sound block at all is named by the table write's own checks.
+    if (check_dtb_block_quietly(block.get()) != 0) continue;
+    block_trees listed;
+    if (unpack_trees(block.get(), false, listed) != 0 || check_copy_holds_trees(listed, copy) != 0)
+      return -1;
+  }
+  return 0;
+}
 
 bool interim_reserved_blocks(const reserved_image *image, uint8_t *interim) {
   memcpy(interim, image->blocks, dtb_copy_count * dtb_block_size);

@@ -105,7 +105,7 @@ int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_u
          "system to copy!");
     return -1;
   }
-  if (dual && check_data_filesystem(table) != 0) return -1;
+  if (check_layout_change(table) != 0 || (dual && check_data_filesystem(table) != 0)) return -1;
 
   // 1. Plan, and check that the moves of the plan can be carried out.
   mmc_partitions_fmt new_table;
@@ -195,7 +195,7 @@ int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_u
     return -1;
 
   critical_window window;
-  if (open_critical_window(window) != 0) return -1;
+  if (flush_partition_devices(table) != 0 || open_critical_window(window) != 0) return -1;
 
   // 8 (dual boot). Android's data filesystem shrinks inside its unchanged
   // partition first: should that fail, the box still boots Android.

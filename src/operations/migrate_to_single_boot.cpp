@@ -102,7 +102,8 @@ int migrate_to_single_boot(int has_userdata, const mmc_partitions_fmt *table, in
     puts("Failed to create new partition table!");
     return -1;
   }
-  if (check_table_write(has_userdata, &new_table) != 0) return -1;
+  if (check_table_write(has_userdata, &new_table) != 0 || check_layout_change(table) != 0)
+    return -1;
 
   // 2, 3.1. The installation's own data are measured where it is mounted;
   // a backup that a cut left incomplete is no source.
@@ -188,7 +189,7 @@ int migrate_to_single_boot(int has_userdata, const mmc_partitions_fmt *table, in
   // ---- The point of no return ----
   notice.armed = from_emmc;
   critical_window window;
-  if (open_critical_window(window) != 0) return -1;
+  if (flush_partition_devices(table) != 0 || open_critical_window(window) != 0) return -1;
 
   // 4-6. The new table and both DTB copies, the kept partitions at their
   // new places, KV_STORAGE and KV_FLASH made afresh.

@@ -264,13 +264,27 @@ int replace_backup(const char *data, const char *backup, copy_scope scope) {
 
 // ---- The table write, tried in memory ----
 
-int check_table_write(int dtb_mode, const mmc_partitions_fmt *table, reserved_image *image) {
-  const int result = image ? prepare_reserved_image(dtb_mode, table, image, path_reserved_device)
-                           : check_partition_table_write(dtb_mode, table, path_reserved_device);
-  if (result == 0) return 0;
+namespace {
+
+int refuse_table_write() {
   printf("The new partition table cannot be written to '%s': nothing was changed!\n",
          path_reserved_device);
   return -1;
+}
+
+}  // namespace
+
+int check_table_write(int dtb_mode, const mmc_partitions_fmt *table, reserved_image *image) {
+  const int result = image ? prepare_reserved_image(dtb_mode, table, image, path_reserved_device)
+                           : check_partition_table_write(dtb_mode, table, path_reserved_device);
+  return result == 0 ? 0 : refuse_table_write();
+}
+
+int check_layout_change(const mmc_partitions_fmt *table) {
+  if (check_dtb_copies_readable(path_reserved_device) != 0 ||
+      check_partition_devices_free(table) != 0)
+    return refuse_table_write();
+  return 0;
 }
 
 // ---- Recovery snapshot ----

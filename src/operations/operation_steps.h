@@ -76,6 +76,15 @@ inline int check_room(const char *source, const char *partition, uint64_t room, 
 // the reason and "The new partition table cannot be written: ...".
 int check_table_write(int dtb_mode, const mmc_partitions_fmt *table,
                       reserved_image *image = nullptr);
+// Before the question of every operation that writes a table, whatever it
+// plans: both DTB copies hold trees the tool can read and rewrite
+// (check_dtb_copies_readable), and no kernel device of a partition of
+// `table`, the table read at start-up, is in use (check_partition_devices_free):
+// Android's data filesystem, for one, may have been mounted by the system.
+// 0, or -1 after the reason and the line of check_table_write. After the
+// consent the operation flushes those devices (flush_partition_devices)
+// before the layout changes.
+int check_layout_change(const mmc_partitions_fmt *table);
 
 // ---- The eMMC's identity and the change's identifier ----
 inline constexpr const char path_emmc_cid[] = "/sys/block/mmcblk0/device/cid";

@@ -145,6 +145,7 @@ int remove_dual_boot(int has_userdata, const mmc_partitions_fmt *table) {
   operation_run run;
 
   // 1. Consent; a dry run shows its plan instead, once every check passed.
+  if (check_layout_change(table) != 0) return -1;
   warn_if_emmc_worn();
   if (!dry_run) {
     printf("\nWarning!\nALL existing Kestrova data on eMMC will be lost!");
@@ -225,7 +226,7 @@ int remove_dual_boot(int has_userdata, const mmc_partitions_fmt *table) {
   if (start_change_journal(has_userdata, table, &image->table, change, image.get(), journal) != 0)
     return -1;
   critical_window window;
-  if (open_critical_window(window) != 0) return -1;
+  if (flush_partition_devices(table) != 0 || open_critical_window(window) != 0) return -1;
 
   // 4, 5, 6. Copy 0, copy 1, the table, one after the other.
   if (write_reserved_image(image.get(), path_reserved_device) != 0) {

@@ -259,6 +259,21 @@ TEST(WritePartitionTable, AFailureOnEitherCopyWritesNothingAtAll) {
   EXPECT_EQ(GetCapturedStdout(),
             "Error dtb magic: B~D!\nCould not remove node '/partitions' from dtb1!\n");
   EXPECT_EQ(image.contents(), before);
+  // (A block that is not sound is left to the write's own checks.)
+  EXPECT_EQ(check_dtb_copies_readable(image.path.c_str()), 0);
+
+  // Nor does a copy that holds no tree the tool can read: its bootloader may.
+  reserved_file opaque(plain_block(box_trees()[0]), plain_block(bytes(5000, 0x5a)));
+  const bytes opaque_before = opaque.contents();
+  const std::string unreadable =
+      "DTB copy 1 holds no device tree that this tool can read: the bootloader's copy of the "
+      "partition layout in it can be neither read nor rewritten, so a new partition table could be "
+      "undone at the next boot!\n";
+  CaptureStdout();
+  EXPECT_EQ(write_partition_table(dtb_mode_remove, &table, opaque.path.c_str()), -1);
+  EXPECT_EQ(check_dtb_copies_readable(opaque.path.c_str()), -1);
+  EXPECT_EQ(GetCapturedStdout(), unreadable + unreadable);
+  EXPECT_EQ(opaque.contents(), opaque_before);
 
   // Nor does a table the bootloader would refuse.
   table.checksum++;

@@ -21,6 +21,12 @@ const std::string kSuccess =
 const std::string kKodiStop = "Stopping Kodi before start of copy process!\n";
 const std::string kKodiStart = "Start Kodi again to have a user interface!\n";
 const std::string kPlanFailed = "Failed to create new partition table!\n";
+const std::string kNoTableWrite =
+    "The new partition table cannot be written to '/dev/reserved': nothing was changed!\n";
+const std::string kOpaqueTrees =
+    "DTB copy 0 holds no device tree that this tool can read: the bootloader's copy of the "
+    "partition layout in it can be neither read nor rewritten, so a new partition table could be "
+    "undone at the next boot!\n" + kNoTableWrite;
 const std::vector<std::string> kRemovedThenMenuA = {
     kSuccess, "Kestrova dual boot installation got removed from eMMC!\n",
     "\033[1mNo Kestrova installation found on eMMC\033[0m"};
@@ -241,6 +247,22 @@ const Scenario kInstall[] = {
      .lines = {"Could not remove node '/partitions' from dtb1!\nThe new partition table cannot be "
                "written to '/dev/reserved': nothing was changed!\n"},
      .absent = {"Used space of"}, .calls = {"blkid -p -o value -s TYPE -O 1925185536 -S 5892997120 /dev/mmcblk0"}},
+    // Device trees that cannot be read (encrypted, say) may still hold the
+    // node the bootloader lays the table out from: no table is written
+    // beside them, in a dry run neither.
+    {.name = "DeviceTreesThatCannotBeReadRefuseASingleBootBeforeTheQuestion",
+     .box = {"--opaque-dtb"}, .answers = "3\ny\n", .status = 255, .lines = {kOpaqueTrees},
+     .absent = {"Continue?"}, .calls = {}},
+    {.name = "DeviceTreesThatCannotBeReadRefuseADualBootDryRun",
+     .box = {"--preset", "gxl_p212", "--opaque-dtb"}, .args = {"-n"}, .answers = "1\n",
+     .status = 255, .marker = nullptr, .lines = {kOpaqueTrees}, .calls = {}},
+    // Android's data mounted by the system: its kernel device's cache lies
+    // over what becomes KV_FLASH, and it would be resized under the mount.
+    {.name = "AMountedPartitionOfTheTableIsRefusedBeforeTheQuestion",
+     .box = {"--automount", "data"}, .answers = "1\ny\n", .status = 255,
+     .lines = {"'/dev/data', the kernel's device of the eMMC partition 'data', is mounted at "
+               "'/var/media/data': unmount it before the eMMC's layout changes!\n" + kNoTableWrite},
+     .absent = {"Continue?"}, .calls = {}},
     {.name = "AnUnknownSlotOnAnABTableRefusesSingleBoot",
      .box = {"--preset", "beelink", "--fail", "fw_printenv:1"}, .answers = "3\ny\n", .status = 255,
      .lines = {"Failed to read 'active_slot', set to default\nThe active slot is unknown on a table "

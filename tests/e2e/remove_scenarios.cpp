@@ -105,7 +105,7 @@ const Scenario kRemove[] = {
      .lines = {"Android's table and device trees are restored from the snapshot "
                "'/storage/backup/kvemmc/reserved-20260101-000000.img' of this box instead.\n",
                kSuccess},
-     .emmc_unchanged = false, .end = e2e::factory_state("khadas_vim3")},
+     .calls = kRemovalCalls, .emmc_unchanged = false, .end = e2e::factory_state("khadas_vim3")},
     {.name = "AMissingSavedTableLeavesTheAndroidOnlyTable", .box = dual({"--saved-apt", "missing"}),
      .answers = "7\ny\n", .marker = "KVEMMC_REMOVE\n", .lines = {kSnapshot, kSuccess},
      .calls = kRemovalCalls, .emmc_unchanged = false, .end = android_only()},
@@ -139,6 +139,19 @@ const Scenario kRemove[] = {
      .lines = {kQuestion + "Error dtb magic: !\nCould not remove node '/partitions' from dtb1!\n"
                            "The new partition table cannot be written to '/dev/reserved': nothing "
                            "was changed!\n"}},
+    // Refused before the question: device trees that cannot be read, and
+    // Android's data filesystem mounted by the system (it is grown later).
+    {.name = "DeviceTreesThatCannotBeReadRefuseTheRemovalBeforeTheQuestion",
+     .box = dual({"--preset", "gxl_p212", "--opaque-dtb"}), .answers = "7\ny\n", .status = 255,
+     .lines = {"DTB copy 0 holds no device tree that this tool can read: ",
+               "\nThe new partition table cannot be written to '/dev/reserved': nothing was "
+               "changed!\n"},
+     .absent = {"Continue?"}, .calls = {}},
+    {.name = "AMountedDataPartitionRefusesTheRemovalBeforeTheQuestion",
+     .box = dual({"--automount", "data"}), .answers = "7\ny\n", .status = 255,
+     .lines = {"'/dev/data', the kernel's device of the eMMC partition 'data', is mounted at "
+               "'/var/media/data': unmount it before the eMMC's layout changes!\n"},
+     .absent = {"Continue?"}, .calls = {}},
     {.name = "ABootMediaWithoutRoomForTheSnapshotChangesNothing",
      .box = dual({"--storage-free", "4000"}), .answers = "7\ny\n", .status = 255,
      .lines = {"Not enough free space on '/storage/backup/kvemmc' for the recovery snapshot: 4608KB "

@@ -114,6 +114,11 @@ const Scenario kRenew[] = {
      .box = {"--state", "single", "--flash-used", std::to_string(kFlashFits)}, .answers = "1\ny\n\n",
      .marker = "KVEMMC_RENEW\n", .lines = {kSuccess}, .calls = {kFlashCopy},
      .emmc_unchanged = false, .end = {kFlashRenewed}},
+    // Device trees that cannot be read stop only what writes a table.
+    {.name = "DeviceTreesThatCannotBeReadLeaveARenewalAlone",
+     .box = {"--state", "single", "--opaque-dtb"}, .answers = "1\ny\n\n",
+     .marker = "KVEMMC_RENEW\n", .lines = {kSuccess}, .calls = {kFlashCopy},
+     .emmc_unchanged = false, .end = {kFlashRenewed, e2e::reserved_as_before()}},
     // -f 1024 on a 512 MiB slot: the slot counts.
     {.name = "OneByteMoreIsRefusedWhateverTheFlashSizeOption",
      .box = {"--state", "single", "--flash-used", std::to_string(kFlashFits + 1)},

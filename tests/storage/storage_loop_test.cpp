@@ -291,4 +291,48 @@ TEST_F(LoopDevices, AFreeDeviceTakenBeforeTheAttachIsSearchedAgain) {
   EXPECT_FALSE(contains(printed, "taken meanwhile")) << printed;
 }
 
+// The kernel's device of a partition keeps a page cache of its own at the
+// partition's offset. Flushed, a page written there is on the disk before
+// the whole device rewrites those bytes (for another partition), nothing of
+// it is written back over them later, and no stale page is read. A device
+// that backs a loop device is in use.
+TEST_F(LoopDevices, APartitionDeviceIsFlushedBeforeTheLayoutChangesUnderIt) {
+  const std::string disk = image("emmc.img", 4 * MiB);
+  auto attach = [](const std::string &arguments) {
+    std::string loop = shell("losetup --find --show " + arguments);
+    return loop.substr(0, loop.find('\n'));
+  };
+  const std::string whole = attach(disk);
+  const std::string env = attach("--offset 1048576 --sizelimit 1048576 " + disk);
+  ASSERT_EQ(env.rfind("/dev/loop", 0), 0u) << env;
+  const std::string folder = tmp / "dev";
+  fs::create_directories(folder);
+  fs::create_symlink(env, folder + "/env");
+  const mmc_partitions_fmt table = make_table({{"env", MiB, MiB, 0}});
+  const std::string old_page(4096, 'e'), new_page(4096, 'm');
+
+  const int env_fd = open(env.c_str(), O_RDWR);
+  ASSERT_EQ(pwrite(env_fd, old_page.data(), 4096, 0), 4096);  // dirty in env's cache
+  EXPECT_EQ(flush_partition_devices(&table, folder.c_str()), 0);
+  const int whole_fd = open(whole.c_str(), O_RDWR);
+  EXPECT_EQ(pwrite(whole_fd, new_page.data(), 4096, MiB), 4096);
+  EXPECT_EQ(fsync(whole_fd), 0);
+  close(whole_fd);
+  std::string seen(4096, '\0');
+  EXPECT_EQ(pread(env_fd, seen.data(), 4096, 0), 4096);
+  close(env_fd);  // the last close writes back what is still dirty
+  EXPECT_TRUE(seen == new_page) << "a stale page was read through the partition device";
+  EXPECT_TRUE(read_text(disk).substr(MiB, 4096) == new_page) << "its old page was written back";
+
+  const std::string above = attach(env);
+  CaptureStdout();
+  const int result = check_partition_devices_free(&table, folder.c_str());
+  const std::string printed = GetCapturedStdout();
+  shell("losetup -d " + above);
+  EXPECT_EQ(result, -1);
+  EXPECT_EQ(printed, "'" + folder + "/env', the kernel's device of the eMMC partition 'env', is "
+                     "the backing file of '" + above + "': detach it before the eMMC's layout "
+                     "changes!\n");
+}
+
 }  // namespace
