@@ -157,11 +157,13 @@ inline constexpr const char path_device_folder[] = "/dev";
 // with a line that names the device and what uses it.
 int check_partition_devices_free(const mmc_partitions_fmt *table,
                                  const char *folder = path_device_folder);
-// After the consent, before the layout changes: each such device's dirty
-// pages written (fsync) and its cache dropped (BLKFLSBUF), so that nothing
-// cached at an old offset reaches another partition later, and nothing
-// stale is read there. 0, or -1 with the line of the device that failed.
-int flush_partition_devices(const mmc_partitions_fmt *table,
+// After the consent, before the layout changes to `new_table`: the dirty
+// pages of each such device whose partition does not keep its place and
+// size there written (fsync) and its cache dropped (BLKFLSBUF), so that
+// nothing cached at an old offset reaches another partition later, and
+// nothing stale is read there. 0, or -1 with the line of the device that
+// failed.
+int flush_partition_devices(const mmc_partitions_fmt *table, const mmc_partitions_fmt *new_table,
                             const char *folder = path_device_folder);
 
 // ---- Space accounting and data copy ----

@@ -195,7 +195,8 @@ int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_u
     return -1;
 
   critical_window window;
-  if (flush_partition_devices(table) != 0 || open_critical_window(window) != 0) return -1;
+  if (flush_partition_devices(table, &new_table) != 0 || open_critical_window(window) != 0)
+    return -1;
 
   // 8 (dual boot). Android's data filesystem shrinks inside its unchanged
   // partition first: should that fail, the box still boots Android.

@@ -189,7 +189,8 @@ int migrate_to_single_boot(int has_userdata, const mmc_partitions_fmt *table, in
   // ---- The point of no return ----
   notice.armed = from_emmc;
   critical_window window;
-  if (flush_partition_devices(table) != 0 || open_critical_window(window) != 0) return -1;
+  if (flush_partition_devices(table, &new_table) != 0 || open_critical_window(window) != 0)
+    return -1;
 
   // 4-6. The new table and both DTB copies, the kept partitions at their
   // new places, KV_STORAGE and KV_FLASH made afresh.

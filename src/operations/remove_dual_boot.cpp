@@ -226,7 +226,8 @@ int remove_dual_boot(int has_userdata, const mmc_partitions_fmt *table) {
   if (start_change_journal(has_userdata, table, &image->table, change, image.get(), journal) != 0)
     return -1;
   critical_window window;
-  if (flush_partition_devices(table) != 0 || open_critical_window(window) != 0) return -1;
+  if (flush_partition_devices(table, &android_only) != 0 || open_critical_window(window) != 0)
+    return -1;
 
   // 4, 5, 6. Copy 0, copy 1, the table, one after the other.
   if (write_reserved_image(image.get(), path_reserved_device) != 0) {

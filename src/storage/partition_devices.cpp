@@ -118,6 +118,18 @@ bool backs_loop(dev_t device, char *loop, size_t loop_size) {
   return found;
 }
 
+// The partition lies in `new_table` with the same name, offset and size:
+// its device's cache stays right (the bootloader's areas, what is not moved).
+bool keeps_its_place(const partition_entry &entry, const mmc_partitions_fmt *new_table) {
+  for (uint32_t i = 0; i < new_table->part_num && i < max_partitions; i++) {
+    const partition_entry &kept = new_table->entries[i];
+    if (strncmp(kept.name, entry.name, sizeof(kept.name)) == 0 && kept.offset == entry.offset &&
+        kept.size == entry.size)
+      return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int check_partition_devices_free(const mmc_partitions_fmt *table, const char *folder) {
@@ -145,11 +157,14 @@ int check_partition_devices_free(const mmc_partitions_fmt *table, const char *fo
   return 0;
 }
 
-int flush_partition_devices(const mmc_partitions_fmt *table, const char *folder) {
+int flush_partition_devices(const mmc_partitions_fmt *table, const mmc_partitions_fmt *new_table,
+                            const char *folder) {
   for (uint32_t i = 0; i < table->part_num && i < max_partitions; i++) {
     char path[loop_name_size];
     dev_t device;
-    if (!partition_device(table, i, folder, path, &device)) continue;
+    if (keeps_its_place(table->entries[i], new_table) ||
+        !partition_device(table, i, folder, path, &device))
+      continue;
     owned_fd file;
     if (open_region_file(file, path, O_RDONLY) != 0 || sync_region_file(file.fd) != 0) {
       printf("Failed to flush the cache of '%s'!\n", path);
