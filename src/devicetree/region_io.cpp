@@ -1,10 +1,12 @@
 // Raw region I/O: pread/pwrite at 64-bit offsets, whole regions only.
 #include "region_io.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "kvemmc.h"
 
@@ -58,6 +60,16 @@ int open_region_file(owned_fd &file, const char *path, int mode) {
   return 0;
 }
 
+int open_block_device(owned_fd &file, const char *path, int mode) {
+  struct stat info;
+  // Looked at before the open: a FIFO there would hold the open up.
+  if (stat(path, &info) != 0 || !S_ISBLK(info.st_mode)) {
+    printf("'%s' is not a block device: refused!\n", path);
+    return -1;
+  }
+  return open_region_file(file, path, mode & ~(O_CREAT | O_TRUNC));
+}
+
 int read_region_at(int fd, uint64_t offset, void *buffer, uint64_t size) {
   return transfer(fd, false, static_cast<uint8_t *>(buffer), offset, size);
 }
@@ -73,6 +85,17 @@ int sync_region_file(int fd) {
     return -1;
   }
   return 0;
+}
+
+int sync_folder_of(const char *path) {
+  char folder[256];
+  snprintf(folder, sizeof(folder), "%s", path);
+  char *slash = strrchr(folder, '/');
+  if (!slash || slash == folder) return 0;
+  *slash = '\0';
+  owned_fd handle;
+  if (open_region_file(handle, folder, O_RDONLY) != 0) return -1;
+  return sync_region_file(handle.fd);
 }
 
 int drop_cached_pages(int fd) {

@@ -54,18 +54,6 @@ uint64_t record_offset(uint64_t index) {
   return journal_records_offset + index * journal_record_block;
 }
 
-// The folder of `path` made durable, so that a new name in it survives.
-int sync_folder_of(const char *path) {
-  char folder[256];
-  snprintf(folder, sizeof(folder), "%s", path);
-  char *slash = strrchr(folder, '/');
-  if (!slash || slash == folder) return 0;
-  *slash = '\0';
-  owned_fd handle;
-  if (open_region_file(handle, folder, O_RDONLY) != 0) return -1;
-  return sync_region_file(handle.fd);
-}
-
 int refuse(const char *path, const char *why) {
   printf("The relocation journal '%s' fails its checks (%s): it is not used!\n", path, why);
   return -1;
