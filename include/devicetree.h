@@ -191,9 +191,11 @@ int check_dtb_copies_readable(const char *device = path_reserved_device);
 // ---- Raw regions ----
 // A region is at most 4 GiB - 1 bytes; a larger size is refused with a
 // message, never cut.
-// Reads `size` bytes at `offset` of `path` (opened "rb+") into a new
+// Reads `size` bytes at `offset` of `path` (opened read-only) into a new
 // zero-filled buffer handed to the caller; on failure `out` is left empty.
 int read_file_region(owned<uint8_t> &out, const char *path, uint64_t offset, uint64_t size);
-// Writes `size` bytes of `buffer` at `offset` of `path` (opened "wb+": a
-// regular file is truncated first), flushed to the device.
+// Writes the image file `path` anew with `size` bytes of `buffer` at
+// `offset`: as "PATH.new", made durable, renamed to `path`, its folder
+// synced. Anything under /dev or other than a plain file under the name is
+// refused: a device node is never made or replaced by a file.
 int write_file_region(const uint8_t *buffer, const char *path, uint64_t offset, uint64_t size);

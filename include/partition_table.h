@@ -54,7 +54,8 @@ int verify_partition_table(const mmc_partitions_fmt *table);
 // Verifies, then prints the entries from the 1-based `first` on. 0 or -1.
 int verify_and_print_partition_table(const mmc_partitions_fmt *table, int first);
 
-// Reads the 1304-byte record at offset 0 of `device`; the caller owns it.
+// Reads the 1304-byte record at offset 0 of the block device `device` (a
+// missing node or a plain file in its place is refused); the caller owns it.
 int read_partition_table(owned<mmc_partitions_fmt> &out, const char *device);
 
 // Exact, case-sensitive lookup over all 32 slots (empty slots skipped); the

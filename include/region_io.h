@@ -23,13 +23,16 @@ struct owned_fd {
 // as a new file replacing any old one (region_create).
 constexpr int region_create = O_RDWR | O_CREAT | O_TRUNC;
 int open_region_file(owned_fd &file, const char *path, int mode);
+// Opens the block device `path` for reading (O_RDONLY) or also writing
+// (O_RDWR); it is never created. A missing node or anything else in its
+// place (a plain file would take the writes and report success) is refused.
+int open_block_device(owned_fd &file, const char *path, int mode);
 
 int read_region_at(int fd, uint64_t offset, void *buffer, uint64_t size);
 int write_region_at(int fd, uint64_t offset, const void *buffer, uint64_t size);
 
 // Makes what was written durable on the device.
 int sync_region_file(int fd);
-
 // Makes the names in the folder of `path` durable, so that a file created,
 // renamed or removed there stays so.
 int sync_folder_of(const char *path);

@@ -80,21 +80,35 @@ bool check_safe_name(const char *what, const char *text);
 bool check_safe_path(const char *what, const char *text);
 
 // ---- Mounts and loop devices ----
-// 1 mounted (any line of /proc/mounts contains the folder), 0 not mounted or
-// not a directory, -1 failure.
+// Mounts are looked up in a table of the form of "/proc/self/mountinfo"
+// (path_mountinfo): mount point and source compared whole, the kernel's
+// octal escapes ("\040" for a space) decoded.
+struct mount_line {
+  const char *point;
+  const char *source;
+};
+struct folder_mounts {
+  bool on;           // a filesystem is mounted on exactly the folder
+  bool at_or_below;  // on it or on a folder inside it
+  char source[loop_name_size];  // the source of the last mount on it (in sight)
+};
+int look_up_mounts(const char *mountinfo, const char *folder, folder_mounts *found);
+// The partition of the disk `device` ("sda", "mmcblk1") that `source` names:
+// 0 for the whole disk ("/dev/sda"), N for "/dev/sdaN" or "/dev/mmcblk1pN",
+// -1 for anything else ("/dev/sdaa1", "/dev/mmcblk10p1").
+int partition_of(const char *device, const char *source);
+// 1 when a filesystem is mounted on exactly the folder, 0 not mounted or not
+// a directory, -1 failure.
 int is_mounted(const char *folder);
 // 0 when neither "/media/KV_FLASH" nor "/media/KV_STORAGE" is a mount point;
 // otherwise -1 with a line: partitions are moved and formatted only with
 // nothing of the eMMC mounted there.
 int check_installation_unmounted();
 // True when the filesystem mounted at `folder` is the disk `device` ("sda",
-// "mmcblk1") or one of its partitions 1 to 9.
+// "mmcblk1") or one of its partitions.
 bool device_holds_mount(const char *device, const char *folder);
 // 0 unmounted or nothing to do, -1 failure.
 int unmount_path(const char *folder);
-// The `field`-th whitespace-separated field of every /proc/mounts line that
-// contains `text`, one per line, into `output`. 0 or -1.
-int mount_info_field(const char *text, int field, char *output, size_t output_size);
 // Attaches a free loop device at the partition's offset of `device` (the whole
 // eMMC) and mounts it read-write on `folder` (created when missing); the loop
 // device is detached when the folder is unmounted (unmount_path). 0 or -1.
@@ -117,8 +131,8 @@ bool check_temp_mount_target(const char *folder);
 int clear_folder(const char *folder);
 // Removes the folder and its content. 0 also for a missing folder or none.
 int remove_folder(const char *folder);
-// Unmounts every mount of the disk `device` (named without "/dev/") and
-// removes the mount folders; with `delete_partitions` also deletes each
+// Unmounts every mount whose source is the disk `device` (named without
+// "/dev/") or one of its partitions and removes the mount folders; with `delete_partitions` also deletes each
 // mounted partition (1 to 9) from the disk's table. 0 or -1.
 int unmount_device(const char *device, int delete_partitions);
 // Unmounts "/media/KV_FLASH", then "/media/KV_STORAGE". 0 or -1.

@@ -1,8 +1,12 @@
-// Raw byte ranges between a file (or block device) and memory: partition
-// contents during relocation and the backup images of the reserved partition.
+// Raw byte ranges between a file (or block device) and memory: the reserved
+// partition's areas and the image files kept of them.
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "devicetree.h"
 #include "region_io.h"
@@ -42,11 +46,23 @@ int write_file_region(const uint8_t *buffer, const char *path, uint64_t offset, 
     return -1;
   }
   if (check_region_size(size) != 0) return -1;
+  // Image files only: a device node is never made or replaced by a file.
+  struct stat info;
+  char fresh[320];
+  if (strncmp(path, "/dev/", 5) == 0 || (lstat(path, &info) == 0 && !S_ISREG(info.st_mode)) ||
+      snprintf(fresh, sizeof(fresh), "%s.new", path) >= static_cast<int>(sizeof(fresh))) {
+    printf("'%s' is not an image file: refused!\n", path);
+    return -1;
+  }
+  // Whole under its own name first, on the disk before it takes the image's
+  // name: a cut leaves the old image or the new one.
   owned_fd file;
-  if (open_region_file(file, path, region_create) != 0) return -1;
-  if (write_region_at(file.fd, offset, buffer, size) != 0) return -1;
-  // On the device, not just in the page cache: the caller goes on to the
-  // next destructive step.
-  if (sync_region_file(file.fd) != 0) return -1;
-  return close_region_file(file);
+  if (open_region_file(file, fresh, region_create) != 0) return -1;
+  if (write_region_at(file.fd, offset, buffer, size) != 0 || sync_region_file(file.fd) != 0 ||
+      close_region_file(file) != 0 || rename(fresh, path) != 0) {
+    unlink(fresh);
+    printf(msg_open_write, path);
+    return -1;
+  }
+  return sync_folder_of(path);
 }

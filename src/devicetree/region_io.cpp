@@ -1,6 +1,7 @@
 // Raw region I/O: pread/pwrite at 64-bit offsets, whole regions only.
 #include "region_io.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -57,6 +58,16 @@ int open_region_file(owned_fd &file, const char *path, int mode) {
     return -1;
   }
   return 0;
+}
+
+int open_block_device(owned_fd &file, const char *path, int mode) {
+  struct stat info;
+  // Looked at before the open: a FIFO there would hold the open up.
+  if (stat(path, &info) != 0 || !S_ISBLK(info.st_mode)) {
+    printf("'%s' is not a block device: refused!\n", path);
+    return -1;
+  }
+  return open_region_file(file, path, mode & ~(O_CREAT | O_TRUNC));
 }
 
 int read_region_at(int fd, uint64_t offset, void *buffer, uint64_t size) {

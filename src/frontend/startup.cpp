@@ -8,6 +8,7 @@
 
 #include "frontend.h"
 #include "operations.h"
+#include "region_io.h"
 
 namespace {
 
@@ -276,6 +277,12 @@ int kvemmc_main(int argc, char **argv) {
   }
   printf("\neMMC size: 0x%012llx [%dGB]\n", static_cast<unsigned long long>(emmc_size),
          static_cast<int>(round_up_power_of_two(static_cast<uint32_t>(emmc_size / 1000000000))));
+  // Written as a block device only: a plain file in its place would take
+  // every write and report success.
+  owned_fd emmc;
+  if (open_block_device(emmc, path_emmc_device, O_RDONLY) != 0 || close_region_file(emmc) != 0) {
+    return -1;
+  }
 
   // 10-11. The partition table as found. Every decision from here on rests on
   // it, so a table that fails its own checks is refused, printed or not; only

@@ -325,23 +325,6 @@ bool snapshot_name(char *path, size_t path_size, const char *folder, const char 
   return length >= 0 && static_cast<size_t>(length) < path_size;
 }
 
-// Opens a new snapshot file in `folder`, never an existing one; its name goes
-// to `path`.
-int create_snapshot_file(owned_fd &file, const char *folder, char *path, size_t path_size) {
-  char stamp[32];
-  if (snapshot_stamp(stamp) != 0) return -1;
-  for (int n = 1; n <= max_snapshots_per_second; n++) {
-    if (!snapshot_name(path, path_size, folder, stamp, n)) break;
-    do {
-      file.fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    } while (file.fd < 0 && errno == EINTR);
-    if (file.fd >= 0) return 0;
-    if (errno != EEXIST) break;
-  }
-  printf(msg_open_write, path);
-  return -1;
-}
-
 int write_and_verify(int fd, const uint8_t *bytes, uint64_t size) {
   if (write_region_at(fd, 0, bytes, size) != 0 || drop_cached_pages(fd) != 0) return -1;
   owned<uint8_t> back = allocate_zeroed(static_cast<size_t>(size));
@@ -388,16 +371,16 @@ int save_reserved_snapshot(const char *reserved, const char *folder, char *saved
            static_cast<unsigned long long>(room >> 10));
     return -1;
   }
-  char path[320] = {};
+  // Whole and durable under its own name before it takes the snapshot's:
+  // a file that does not hold the whole area is no snapshot.
+  char path[320] = {}, fresh[330];
   owned_fd file;
-  if (create_snapshot_file(file, folder, path, sizeof(path)) != 0) {
-    printf("Failed to save the recovery snapshot of '%s'!\n", reserved);
-    return -1;
-  }
-  if (write_and_verify(file.fd, area.get(), reserved_snapshot_size) != 0 ||
-      close_region_file(file) != 0) {
-    // A file that does not hold the whole area is no snapshot.
-    unlink(path);
+  if (next_snapshot_name(path, sizeof(path), folder) != 0) return -1;
+  snprintf(fresh, sizeof(fresh), "%s.new", path);
+  if (open_region_file(file, fresh, region_create) != 0 ||
+      write_and_verify(file.fd, area.get(), reserved_snapshot_size) != 0 ||
+      close_region_file(file) != 0 || rename(fresh, path) != 0 || sync_folder_of(path) != 0) {
+    unlink(fresh);
     printf("Failed to save the recovery snapshot of '%s'!\n", reserved);
     return -1;
   }

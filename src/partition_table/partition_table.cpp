@@ -79,7 +79,7 @@ int read_partition_table(owned<mmc_partitions_fmt> &out, const char *device) {
     return -1;
   }
   owned_fd file;
-  if (open_region_file(file, device, O_RDONLY) != 0) return -1;
+  if (open_block_device(file, device, O_RDONLY) != 0) return -1;
   if (read_region_at(file.fd, 0, table.get(), sizeof(mmc_partitions_fmt)) != 0) return -1;
   out = std::move(table);
   return 0;

@@ -1,10 +1,10 @@
 // Mount checks, loop mounts of eMMC partitions, folder removal and the
 // release of an external disk's mounts.
 //
+// Whether and from what a folder is mounted is read from the kernel's
+// "/proc/self/mountinfo" and decided by exact comparison of its fields.
+//
 // Relied on from the tools (besides their exit code, 0 = done):
-// - grep and awk on "/proc/mounts": the matching lines, or the chosen
-//   whitespace-separated field of each, one per line; nothing when no line
-//   matches. "|| true" turns grep's "no match" into success.
 // - losetup: "losetup --find" prints the path of a free loop device on one
 //   line; "--offset" (and "--sizelimit") in bytes make that device show the
 //   byte range of the whole-eMMC device.
@@ -20,6 +20,106 @@
 
 static constexpr const char msg_mount_info_failed[] =
     "Error getting info from /proc/mount for '%s'\n";
+
+namespace {
+
+// Decodes the kernel's octal escapes of a field ("\040" for a space, "\134"
+// for a backslash), in place.
+void decode_field(char *field) {
+  char *to = field;
+  for (const char *from = field; *from; to++) {
+    if (from[0] == '\\' && from[1] >= '0' && from[1] <= '3' && from[2] >= '0' && from[2] <= '7' &&
+        from[3] >= '0' && from[3] <= '7') {
+      *to = static_cast<char>((from[1] - '0') << 6 | (from[2] - '0') << 3 | (from[3] - '0'));
+      from += 4;
+    } else {
+      *to = *from++;
+    }
+  }
+  *to = '\0';
+}
+
+// A line of mountinfo: "ID PARENT MAJOR:MINOR ROOT POINT OPTIONS [TAGS...] -
+// TYPE SOURCE SUPER-OPTIONS", split at single spaces (an empty source stays
+// a field of its own).
+bool parse_mount_line(char *line, mount_line *out) {
+  line[strcspn(line, "\n")] = '\0';
+  char *fields[6];
+  for (char *&field : fields) {
+    if (!(field = strsep(&line, " "))) return false;
+  }
+  const char *tag;
+  while ((tag = strsep(&line, " ")) && strcmp(tag, "-") != 0) {
+  }
+  char *source = tag && strsep(&line, " ") ? strsep(&line, " ") : nullptr;
+  if (!source) return false;
+  decode_field(fields[4]);
+  decode_field(source);
+  out->point = fields[4];
+  out->source = source;
+  return true;
+}
+
+struct mount_reader {
+  owned_file file;
+  char *line = nullptr;
+  size_t capacity = 0;
+  ~mount_reader() { free(line); }
+  // The next mount into `out`; false at the end.
+  bool next(mount_line *out) {
+    while (getline(&line, &capacity, file.get()) != -1) {
+      if (parse_mount_line(line, out)) return true;
+    }
+    return false;
+  }
+};
+
+int open_mounts(mount_reader &reader, const char *mountinfo) {
+  reader.file.reset(fopen(mountinfo, "re"));
+  if (reader.file) return 0;
+  printf("Failed to read the mounts from '%s'!\n", mountinfo);
+  return -1;
+}
+
+bool at_or_below(const char *point, const char *folder) {
+  const size_t length = strlen(folder);
+  return strncmp(point, folder, length) == 0 && (point[length] == '\0' || point[length] == '/');
+}
+
+}  // namespace
+
+int look_up_mounts(const char *mountinfo, const char *folder, folder_mounts *found) {
+  *found = {};
+  mount_reader reader;
+  if (open_mounts(reader, mountinfo) != 0) return -1;
+  mount_line mount;
+  while (reader.next(&mount)) {
+    if (strcmp(mount.point, folder) == 0) {
+      found->on = true;
+      snprintf(found->source, sizeof(found->source), "%s", mount.source);
+    }
+    if (at_or_below(mount.point, folder)) found->at_or_below = true;
+  }
+  return 0;
+}
+
+int partition_of(const char *device, const char *source) {
+  const size_t length = strlen(device);
+  if (strncmp(source, "/dev/", 5) != 0 || strncmp(source + 5, device, length) != 0) return -1;
+  const char *rest = source + 5 + length;
+  if (rest[0] == '\0') return 0;
+  // "sda1", but "mmcblk1p1": a name that ends in a digit takes a "p".
+  if (length > 0 && device[length - 1] >= '0' && device[length - 1] <= '9' && *rest++ != 'p') {
+    return -1;
+  }
+  if (rest[0] < '1' || rest[0] > '9' || strlen(rest) > 3) return -1;
+  int number = 0;
+  for (; *rest; rest++) {
+    if (*rest < '0' || *rest > '9') return -1;
+    number = number * 10 + (*rest - '0');
+  }
+  return number;
+}
 
 int locate_partition(const mmc_partitions_fmt *table, const char *name, partition_entry *entry) {
   if (!check_safe_name("partition name", name)) return -1;
@@ -128,37 +228,24 @@ held_mount *held_mount_at(const char *folder) {
   return nullptr;
 }
 
-// The source of the mount at exactly `folder` in /proc/mounts (the last one,
-// which is the one in sight), into `source`; empty when there is none.
-void mount_source(const char *folder, char *source, size_t source_size) {
-  source[0] = '\0';
-  owned_file mounts(fopen("/proc/mounts", "r"));
-  if (!mounts) return;
-  char line[4096];
-  while (fgets(line, sizeof(line), mounts.get())) {
-    char *save = nullptr;
-    const char *from = strtok_r(line, " ", &save);
-    const char *on = strtok_r(nullptr, " ", &save);
-    if (from && on && strcmp(on, folder) == 0) snprintf(source, source_size, "%s", from);
-  }
-}
-
 }  // namespace
 
 bool check_own_mount(const char *folder) {
   const held_mount *held = held_mount_at(folder);
-  char source[loop_name_size];
-  mount_source(folder, source, sizeof(source));
-  if (held && strcmp(source, held->loop) == 0) return true;
+  folder_mounts found;
+  if (held && look_up_mounts(path_mountinfo, folder, &found) == 0 && found.on &&
+      strcmp(found.source, held->loop) == 0) {
+    return true;
+  }
   printf("Refusing to change '%s': it is not the eMMC partition this run mounted there!\n", folder);
   return false;
 }
 
 int check_installation_unmounted() {
   for (const char *folder : {path_emmc_flash_mount, path_emmc_storage_mount}) {
-    char source[loop_name_size];
-    mount_source(folder, source, sizeof(source));
-    if (source[0]) {
+    folder_mounts found;
+    if (look_up_mounts(path_mountinfo, folder, &found) != 0) return -1;
+    if (found.on) {
       printf("'%s' is still mounted: no eMMC partition is moved or formatted under a mounted "
              "filesystem!\n", folder);
       return -1;
@@ -170,16 +257,9 @@ int check_installation_unmounted() {
 int is_mounted(const char *folder) {
   if (!folder || !is_directory(folder)) return 0;
   if (!check_safe_path("folder", folder)) return -1;
-  char command[short_command_size];
-  if (format_command(command, sizeof(command), "grep %s /proc/mounts || true", folder) != 0) {
-    return -1;
-  }
-  char output[512] = {};
-  if (run_command(command, output, sizeof(output)) < 0) {
-    printf(msg_cmd_failed, command);
-    return -1;
-  }
-  return output[0] != '\0' ? 1 : 0;
+  folder_mounts found;
+  if (look_up_mounts(path_mountinfo, folder, &found) != 0) return -1;
+  return found.on ? 1 : 0;
 }
 
 int unmount_path(const char *folder) {
@@ -198,25 +278,6 @@ int unmount_path(const char *folder) {
   if (!held) return 0;
   held->in_use = false;
   return detach_loop_named(held->loop);
-}
-
-int mount_info_field(const char *text, int field, char *output, size_t output_size) {
-  if (!check_safe_path("search text", text)) return -1;
-  if (field < 1 || field > 99) {
-    printf("Invalid field number %d of /proc/mounts!\n", field);
-    return -1;
-  }
-  owned<char> command = allocate_text(long_command_size);
-  if (!command) return -1;
-  if (format_command(command.get(), long_command_size, "grep %s /proc/mounts | awk '{print $%d}'",
-                     text, field) != 0) {
-    return -1;
-  }
-  if (run_command(command.get(), output, output_size) < 0) {
-    printf(msg_cmd_failed, command.get());
-    return -1;
-  }
-  return 0;
 }
 
 static int mount_partition(const mmc_partitions_fmt *table, const char *name, const char *folder,
@@ -318,48 +379,38 @@ int remove_folder(const char *folder) {
   if (!folder || !is_directory(folder)) return 0;
   if (!check_removable(folder) || !check_temp_mount_target(folder)) return -1;
   // rm -rf would go on into a filesystem mounted at or below the folder.
-  int mounted = is_mounted(folder);
-  if (mounted != 0) {
-    if (mounted > 0) printf("Refusing to remove '%s': a filesystem is mounted there!\n", folder);
+  folder_mounts found;
+  if (look_up_mounts(path_mountinfo, folder, &found) != 0) return -1;
+  if (found.at_or_below) {
+    printf("Refusing to remove '%s': a filesystem is mounted there!\n", folder);
     return -1;
   }
   char command[short_command_size];
   return run_formatted(command, sizeof(command), nullptr, "rm -rf %s/ 2>&1 || true", folder);
 }
 
-// The partition number character of `mounted` ("/dev/<device><n>" or
-// "/dev/<device>p<n>", n from 1 to 9), or 0 when it is no such partition.
-static char partition_number(const char *device, const char *mounted) {
-  size_t length = strlen(device);
-  if (strncmp(mounted, "/dev/", 5) != 0 || strncmp(mounted + 5, device, length) != 0) return 0;
-  const char *rest = mounted + 5 + length;
-  if (rest[0] == 'p') rest++;
-  if (rest[0] < '1' || rest[0] > '9' || rest[1] != '\0') return 0;
-  return rest[0];
-}
-
 bool device_holds_mount(const char *device, const char *folder) {
-  char source[loop_name_size];
-  mount_source(folder, source, sizeof(source));
-  if (!source[0]) return false;
-  char whole[loop_name_size];
-  snprintf(whole, sizeof(whole), "/dev/%s", device);
-  return strcmp(source, whole) == 0 || partition_number(device, source) != 0;
+  folder_mounts found;
+  return look_up_mounts(path_mountinfo, folder, &found) == 0 && found.on &&
+         partition_of(device, found.source) >= 0;
 }
 
 // The number of the partition of `device` mounted at `mount_point`. Only a
 // single mount of one of the disk's partitions 1 to 9 tells which partition
 // to delete; anything else would delete a wrong one. 0 or -1.
 static int mounted_partition(const char *device, const char *mount_point, char *number) {
-  char mounted[short_command_size] = {};
-  if (mount_info_field(mount_point, 1, mounted, sizeof(mounted)) != 0) {
+  folder_mounts found;
+  if (look_up_mounts(path_mountinfo, mount_point, &found) != 0) {
     printf(msg_mount_info_failed, mount_point);
     return -1;
   }
-  *number = partition_number(device, mounted);
-  if (*number != 0) return 0;
+  const int partition = found.on ? partition_of(device, found.source) : -1;
+  if (partition >= 1 && partition <= 9) {
+    *number = static_cast<char>('0' + partition);
+    return 0;
+  }
   char shown[short_command_size];
-  printable_text(shown, sizeof(shown), mounted, strlen(mounted));
+  printable_text(shown, sizeof(shown), found.source, strlen(found.source));
   printf("Mount '%s' is not one partition 1 to 9 of '%s' (it shows '%s')!\n", mount_point, device,
          shown);
   return -1;
@@ -369,29 +420,33 @@ int unmount_device(const char *device, int delete_partitions) {
   if (!check_safe_name("device name", device)) return -1;
   owned<char> list = allocate_text(long_command_size);
   if (!list) return -1;
-  if (mount_info_field(device, 2, list.get(), long_command_size) != 0) {
-    printf(msg_mount_info_failed, device);
-    return -1;
-  }
-  // A full list may end in a cut-off mount point.
-  size_t length = strlen(list.get());
-  if (length >= long_command_size - 1) {
-    printf("Too many mounts of '%s' to handle!\n", device);
-    return -1;
-  }
-  // One mount point per line; the lines become texts of their own.
-  char *const end = list.get() + length;
-  for (char *p = list.get(); p < end; p++) {
-    if (*p == '\n') *p = '\0';
+  // The mount points of the disk and its partitions, each ended by '\0'.
+  char *filled = list.get();
+  {
+    mount_reader reader;
+    if (open_mounts(reader, path_mountinfo) != 0) {
+      printf(msg_mount_info_failed, device);
+      return -1;
+    }
+    mount_line mount;
+    while (reader.next(&mount)) {
+      if (partition_of(device, mount.source) < 0) continue;
+      const size_t length = strlen(mount.point) + 1;
+      if (length > long_command_size - static_cast<size_t>(filled - list.get())) {
+        printf("Too many mounts of '%s' to handle!\n", device);
+        return -1;
+      }
+      memcpy(filled, mount.point, length);
+      filled += length;
+    }
   }
   // Every mount is checked before the first partition goes, so that a mount
-  // that matches the name but is none of the disk's partitions changes nothing.
+  // that is none of the disk's partitions 1 to 9 changes nothing.
   char number = 0;
-  for (char *point = list.get(); delete_partitions && point < end; point += strlen(point) + 1) {
-    if (point[0] != '\0' && mounted_partition(device, point, &number) != 0) return -1;
+  for (char *point = list.get(); delete_partitions && point < filled; point += strlen(point) + 1) {
+    if (mounted_partition(device, point, &number) != 0) return -1;
   }
-  for (char *point = list.get(); point < end; point += strlen(point) + 1) {
-    if (point[0] == '\0') continue;
+  for (char *point = list.get(); point < filled; point += strlen(point) + 1) {
     if (delete_partitions && mounted_partition(device, point, &number) != 0) return -1;
     if (unmount_path(point) != 0) {
       printf("Could not umount path '%s' of device '%s'!\n", point, device);

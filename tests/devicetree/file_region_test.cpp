@@ -1,10 +1,12 @@
 // Raw regions of files and devices, also beyond 4 GiB.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 
 #include "devicetree.h"
+#include "region_io.h"
 #include "dtb_test_support.h"
 
 using testing::internal::CaptureStdout;
@@ -24,13 +26,45 @@ TEST(FileRegion, ReadsAndWritesBeyondFourGibibytes) {
   EXPECT_EQ(0, memcmp(back.get(), data, sizeof(data)));
 }
 
+// A new image is made whole beside the old one and takes its name: a second
+// name of the old file keeps the old bytes, and nothing is left under ".new"
+// (also not what a cut left there).
 TEST(FileRegion, WritingAnImageReplacesALongerOneWhole) {
   temp_dir dir;
   std::string path = dir.file("dual_boot_apt_backup.img");
   write_whole_file(path, bytes(4096, 0xee));
+  write_whole_file(path + ".new", bytes(9, 1));
+  ASSERT_EQ(link(path.c_str(), dir.file("old").c_str()), 0);
   bytes table(1304, 0x42);
   ASSERT_EQ(write_file_region(table.data(), path.c_str(), 0, table.size()), 0);
   EXPECT_EQ(read_whole_file(path), table);
+  EXPECT_EQ(read_whole_file(dir.file("old")), bytes(4096, 0xee));
+  EXPECT_NE(access((path + ".new").c_str(), F_OK), 0);
+}
+
+// Where a device is expected, a missing node, a plain file, a folder or a
+// character device is refused and nothing is made; no image file is written
+// under /dev or over anything but a plain file.
+TEST(FileRegion, OnlyABlockDeviceIsTakenForADevice) {
+  temp_dir dir;
+  write_whole_file(dir.file("plain"), bytes(4096, 1));
+  for (const std::string &path : {dir.file("missing"), dir.file("plain"), dir.path,
+                                  std::string("/dev/null")}) {
+    owned_fd file;
+    CaptureStdout();
+    EXPECT_EQ(open_block_device(file, path.c_str(), O_RDWR), -1);
+    EXPECT_EQ(GetCapturedStdout(), "'" + path + "' is not a block device: refused!\n");
+    EXPECT_EQ(file.fd, -1);
+  }
+  const uint8_t data[4] = {};
+  for (const std::string &path : {std::string("/dev/kvemmc-missing-node"), dir.path}) {
+    CaptureStdout();
+    EXPECT_EQ(write_file_region(data, path.c_str(), 0, sizeof(data)), -1);
+    EXPECT_EQ(GetCapturedStdout(), "'" + path + "' is not an image file: refused!\n");
+  }
+  EXPECT_NE(access(dir.file("missing").c_str(), F_OK), 0);
+  EXPECT_NE(access("/dev/kvemmc-missing-node", F_OK), 0);
+  EXPECT_EQ(read_whole_file(dir.file("plain")), bytes(4096, 1));
 }
 
 TEST(FileRegion, FailuresHandBackNoBuffer) {

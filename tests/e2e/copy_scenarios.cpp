@@ -72,7 +72,10 @@ const Scenario kCopy[] = {
      .end = copied_onto("mmcblk1", "1040384"),
      .dry_run = true},
     // 548 MiB: the flash size, the 32 MiB least storage and the 4 MiB before it.
-    {.name = "ABlankUsbDiskOfExactlyTheRequiredSize", .box = box({"--external", "sda:548"}),
+    // Another disk's mount, whose source and folder begin with this one's
+    // names, is neither taken for one of its partitions nor for KESTROVA.
+    {.name = "ABlankUsbDiskOfExactlyTheRequiredSizeBesideALongerNamedMount",
+     .box = box({"--external", "sda:548", "--mounted", "/dev/sdaa1:/media/KESTROVA2"}),
      .answers = "1\ny\n", .marker = "KVEMMC_BACKUP\n", .lines = {kSuccess},
      .calls = prepared_by("sda", ""), .emmc_unchanged = false, .end = copied_onto("sda", "65536")},
     {.name = "APreparedDeviceIsAskedForEachPartition",

@@ -82,6 +82,10 @@ const Scenario kStartup[] = {
      .status = 255,
      .lines = {"\neMMC size: 0x000077359400 [2GB]\nPartition '/dev/reserved' does not exist!\n"
                "Failed to read original partition table!\n"}},
+    {.name = "APlainFileInPlaceOfTheReservedPartitionIsRefused", .box = {"--reserved-file"},
+     .status = 255,
+     .lines = {kSize16G + "'/dev/reserved' is not a block device: refused!\n"
+                          "Failed to read original partition table!\n"}},
     {.name = "ReservedShorterThanATable", .box = {"--reserved-size", "1024"}, .status = 255,
      .lines = {kSize16G + "Error reading file!\nFailed to read original partition table!\n"}},
     {.name = "TableWithoutMagic", .box = {"--table-poke", "0:00"}, .status = 255,

@@ -184,24 +184,27 @@ TEST_F(LoopDevices, UnmountDeviceWithDeletionRemovesTheMountedPartitions) {
     ASSERT_EQ(mount((loop + "p" + n).c_str(), folder.c_str(), "ext4", 0, nullptr), 0)
         << strerror(errno);
   }
-  // A mount whose line holds the disk's name but is none of its partitions
-  // stops the deletion before anything is done.
+  // A mount of the whole disk tells no partition: the deletion stops before
+  // anything is done.
   std::string other = tmp / "other";
   fs::create_directories(other);
-  ASSERT_EQ(mount(("kv" + loop + "x").c_str(), other.c_str(), "tmpfs", 0, nullptr), 0);
+  ASSERT_EQ(mount(loop.c_str(), other.c_str(), "tmpfs", 0, nullptr), 0);
   std::string device = loop.substr(strlen("/dev/"));
   CaptureStdout();
   EXPECT_EQ(unmount_device(device.c_str(), 1), -1);
   std::string refused = GetCapturedStdout();
   EXPECT_TRUE(contains(refused, "Mount '" + other + "' is not one partition 1 to 9 of '" + device +
-                                    "' (it shows 'kv" + loop + "x')!\n"));
+                                    "' (it shows '" + loop + "')!\n"));
   EXPECT_TRUE(fs::exists(tmp / "part1/lost+found"));
   EXPECT_TRUE(fs::exists(tmp / "part2/lost+found"));
   ASSERT_EQ(umount(other.c_str()), 0);
 
+  // Another disk whose name begins with this one's is left alone.
+  ASSERT_EQ(mount((loop + "0").c_str(), other.c_str(), "tmpfs", 0, nullptr), 0);
   CaptureStdout();
   EXPECT_EQ(unmount_device(device.c_str(), 1), 0);
   std::string printed = GetCapturedStdout();
+  EXPECT_EQ(umount(other.c_str()), 0) << printed;
   EXPECT_FALSE(fs::exists(tmp / "part1")) << printed;
   EXPECT_FALSE(fs::exists(tmp / "part2"));
   EXPECT_FALSE(contains(read_text("/proc/self/mounts"), loop));

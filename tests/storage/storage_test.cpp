@@ -87,13 +87,53 @@ TEST_F(CommandRunner, TurnsExitCodesAndSignalsIntoNegativeResults) {
   EXPECT_EQ(outcome.signal, 9);
 }
 
+// Mount points and sources are compared whole, with the kernel's escapes
+// decoded: a longer name that begins with the one asked for is another mount.
+class MountTable : public storage_test {};
+
+TEST_F(MountTable, FieldsAreComparedWhole) {
+  struct row {
+    const char *line, *folder;
+    const char *source;  // of the mount on the folder; "": none
+    bool below;          // a mount on the folder or inside it
+    const char *device;
+    int partition;       // partition_of(device, source)
+  };
+  const row rows[] = {
+      {"36 25 8:1 / /media/My\\040Disk rw shared:1 - vfat /dev/sda1 rw", "/media/My Disk",
+       "/dev/sda1", true, "sda", 1},
+      {"37 25 7:3 / /media/KV_FLASH2 rw - tmpfs /dev/loop3 rw", "/media/KV_FLASH", "", false,
+       "loop3", -1},
+      {"38 25 8:17 / /media/X rw - ext4 /dev/sdaa1 rw", "/media/X", "/dev/sdaa1", true, "sda", -1},
+      {"39 25 179:9 / /media/Y rw - ext4 /dev/mmcblk10p1 rw", "/media/Y", "/dev/mmcblk10p1", true,
+       "mmcblk1", -1},
+      {"40 25 179:2 / /media/Y rw - ext4 /dev/mmcblk1p2 rw", "/media/Y", "/dev/mmcblk1p2", true,
+       "mmcblk1", 2},
+      {"41 25 7:5 /kestrova_storage /storage rw master:3 - ext4 /dev/loop5 rw", "/storage",
+       "/dev/loop5", true, "loop5", 0},
+      {"42 25 0:4 / /media/KV_STORAGE/x rw - tmpfs tmpfs rw", "/media/KV_STORAGE", "", true, "sda", -1},
+      {"43 25 0:4 / /media/a\\134b rw - tmpfs s\\011t rw", "/media/a\\b", "s\tt", true, "sda",
+       -1},
+  };
+  const std::string path = tmp / "mountinfo";
+  for (const row &r : rows) {
+    write_text(path, std::string("30 1 8:2 / / rw - ext4 /dev/sda2 rw\n") + r.line + "\n");
+    folder_mounts found;
+    ASSERT_EQ(look_up_mounts(path.c_str(), r.folder, &found), 0) << r.line;
+    EXPECT_STREQ(found.source, r.source) << r.line;
+    EXPECT_EQ(found.on, r.source[0] != '\0') << r.line;
+    EXPECT_EQ(found.at_or_below, r.below) << r.line;
+    EXPECT_EQ(partition_of(r.device, found.source), r.partition) << r.line;
+  }
+}
+
 class Refusals : public storage_test {
  protected:
   // Every tool that the functions could start logs and does nothing.
   void SetUp() override {
     storage_test::SetUp();
     for (const char *tool : {"losetup", "mke2fs", "mkfs.vfat", "e2fsck", "resize2fs", "mount",
-                             "umount", "mkdir", "rm", "rsync", "parted", "reboot", "grep"}) {
+                             "umount", "mkdir", "rm", "rsync", "parted", "reboot"}) {
       stand_in(tool);
     }
   }
@@ -115,8 +155,6 @@ TEST_F(Refusals, UnsafeNamesFromATableRunNothing) {
   EXPECT_EQ(format_vfat("`reboot`", "/dev/sda1"), -1);
   EXPECT_EQ(unmount_device("sda;reboot", 1), -1);
   EXPECT_EQ(unmount_device("../sda", 1), -1);
-  char output[64];
-  EXPECT_EQ(mount_info_field("sda|reboot", 2, output, sizeof(output)), -1);
   std::string odd = tmp / "odd name;reboot";
   fs::create_directories(odd);
   EXPECT_EQ(is_mounted(odd.c_str()), -1);
