@@ -2,6 +2,8 @@
 // platform's disk tools (mounts, loop devices, filesystems, space, copies).
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -86,6 +88,7 @@ bool check_safe_path(const char *what, const char *text);
 struct mount_line {
   const char *point;
   const char *source;
+  dev_t device;  // the MAJOR:MINOR field; 0 where it cannot be read
 };
 struct folder_mounts {
   bool on;           // a filesystem is mounted on exactly the folder
@@ -93,6 +96,10 @@ struct folder_mounts {
   char source[loop_name_size];  // the source of the last mount on it (in sight)
 };
 int look_up_mounts(const char *mountinfo, const char *folder, folder_mounts *found);
+// Where the filesystem of `device` is mounted (the first such mount) into
+// `point`, cut to its size: true, or false when it is nowhere or the table
+// cannot be read (said nowhere).
+bool device_mount_point(const char *mountinfo, dev_t device, char *point, size_t point_size);
 // The partition of the disk `device` ("sda", "mmcblk1") that `source` names:
 // 0 for the whole disk ("/dev/sda"), N for "/dev/sdaN" or "/dev/mmcblk1pN",
 // -1 for anything else ("/dev/sdaa1", "/dev/mmcblk10p1").

@@ -10,6 +10,8 @@
 //   byte range of the whole-eMMC device.
 // - mount, umount, mkdir, rm: nothing but the exit code.
 // - parted: "-s" runs without questions; "rm N" deletes partition N.
+#include <sys/sysmacros.h>
+
 #include <cinttypes>
 #include <climits>
 #include <cstring>
@@ -57,6 +59,10 @@ bool parse_mount_line(char *line, mount_line *out) {
   decode_field(source);
   out->point = fields[4];
   out->source = source;
+  unsigned major_number = 0, minor_number = 0;
+  out->device = sscanf(fields[2], "%u:%u", &major_number, &minor_number) == 2
+                    ? makedev(major_number, minor_number)
+                    : 0;
   return true;
 }
 
@@ -101,6 +107,19 @@ int look_up_mounts(const char *mountinfo, const char *folder, folder_mounts *fou
     if (at_or_below(mount.point, folder)) found->at_or_below = true;
   }
   return 0;
+}
+
+bool device_mount_point(const char *mountinfo, dev_t device, char *point, size_t point_size) {
+  mount_reader reader;
+  reader.file.reset(fopen(mountinfo, "re"));
+  if (!reader.file) return false;
+  mount_line mount;
+  while (reader.next(&mount)) {
+    if (mount.device != device) continue;
+    snprintf(point, point_size, "%s", mount.point);
+    return true;
+  }
+  return false;
 }
 
 int partition_of(const char *device, const char *source) {

@@ -42,41 +42,6 @@ bool partition_device(const mmc_partitions_fmt *table, uint32_t index, const cha
   return true;
 }
 
-// A mountinfo path with its octal escapes ("\040" for a space) decoded.
-void decode_mount_path(char *text) {
-  char *out = text;
-  for (const char *in = text; *in; out++) {
-    if (in[0] == '\\' && in[1] >= '0' && in[1] <= '3' && in[2] >= '0' && in[2] <= '7' &&
-        in[3] >= '0' && in[3] <= '7') {
-      *out = static_cast<char>((in[1] - '0') << 6 | (in[2] - '0') << 3 | (in[3] - '0'));
-      in += 4;
-    } else {
-      *out = *in++;
-    }
-  }
-  *out = '\0';
-}
-
-// Where `device` is mounted, into `point`; false when nowhere.
-bool mounted_at(dev_t device, char *point, size_t point_size) {
-  FILE *mounts = fopen(path_mountinfo, "re");
-  if (!mounts) return false;
-  char line[4096];
-  bool found = false;
-  while (!found && fgets(line, sizeof(line), mounts)) {
-    unsigned major_number = 0, minor_number = 0;
-    char mount_point[sizeof(line)];
-    if (sscanf(line, "%*s %*s %u:%u %*s %4095s", &major_number, &minor_number, mount_point) != 3)
-      continue;
-    if (makedev(major_number, minor_number) != device) continue;
-    decode_mount_path(mount_point);
-    // A mount point too long for the line is shown cut.
-    found = snprintf(point, point_size, "%s", mount_point) > 0;
-  }
-  fclose(mounts);
-  return found;
-}
-
 // The first device built on `device`, into `holder`; false when none.
 bool held_by(dev_t device, char *holder, size_t holder_size) {
   char folder[64];
@@ -140,7 +105,7 @@ int check_partition_devices_free(const mmc_partitions_fmt *table, const char *fo
     const printable_name name = printable_slot_name(table->entries[i].name);
     char user[loop_name_size];
     const char *how = nullptr;
-    if (mounted_at(device, user, sizeof(user))) {
+    if (device_mount_point(path_mountinfo, device, user, sizeof(user))) {
       how = "is mounted at '%s': unmount it";
     } else if (held_by(device, user, sizeof(user))) {
       how = "is held by '%s': release it";
