@@ -185,6 +185,17 @@ int list_snapshots(const char *folder, listed_snapshot (&names)[max_snapshots_lo
   return 0;
 }
 
+// The listed snapshot `name` of `folder` read whole into `snapshot`, its
+// path into `path`: false for anything but a plain file of a snapshot's size.
+bool read_listed_snapshot(const char *folder, const listed_snapshot &name, char (&path)[320],
+                          owned<uint8_t> &snapshot) {
+  struct stat info;
+  return snprintf(path, sizeof(path), "%s/%s", folder, name.file) < static_cast<int>(sizeof(path)) &&
+         stat(path, &info) == 0 && S_ISREG(info.st_mode) &&
+         static_cast<uint64_t>(info.st_size) == reserved_snapshot_size &&
+         read_file_region(snapshot, path, 0, reserved_snapshot_size) == 0;
+}
+
 // Whether DTB copy `copy` of `blocks` is the snapshot's own, or as a table
 // write for the snapshot's trees leaves it: without the node, or complete.
 enum class copy_form { as_snapshot, written, other };
@@ -214,13 +225,8 @@ int find_factory_trees_snapshot(int dtb_mode, const mmc_partitions_fmt *new_tabl
   }
   for (int i = 0; i < count; i++) {
     char path[320];
-    struct stat info;
-    if (snprintf(path, sizeof(path), "%s/%s", folder, names[i].file) >= static_cast<int>(sizeof(path)) ||
-        stat(path, &info) != 0 || !S_ISREG(info.st_mode) ||
-        static_cast<uint64_t>(info.st_size) != reserved_snapshot_size)
-      continue;
     owned<uint8_t> snapshot;
-    if (read_file_region(snapshot, path, 0, reserved_snapshot_size) != 0) continue;
+    if (!read_listed_snapshot(folder, names[i], path, snapshot)) continue;
     // Another table: another box, or one changed since.
     if (memcmp(snapshot.get(), area.get(), apt_backup_image_size) != 0) continue;
     if (prepare_reserved_image(dtb_mode, new_table, image.get(), path) != 0) continue;
@@ -253,13 +259,8 @@ int find_android_snapshot(const mmc_partitions_fmt *android_only, char *found, s
   if (list_snapshots(folder, names, &count) != 0) return 0;
   for (int i = 0; i < count; i++) {
     char path[320];
-    struct stat info;
-    if (snprintf(path, sizeof(path), "%s/%s", folder, names[i].file) >= static_cast<int>(sizeof(path)) ||
-        stat(path, &info) != 0 || !S_ISREG(info.st_mode) ||
-        static_cast<uint64_t>(info.st_size) != reserved_snapshot_size)
-      continue;
     owned<uint8_t> snapshot;
-    if (read_file_region(snapshot, path, 0, reserved_snapshot_size) != 0) continue;
+    if (!read_listed_snapshot(folder, names[i], path, snapshot)) continue;
     mmc_partitions_fmt table;
     memcpy(&table, snapshot.get(), sizeof(table));
     if (memcmp(table.magic, android_only->magic, sizeof(table.magic)) != 0 ||
