@@ -53,6 +53,15 @@ void describe_progress(const journal_state &state, char *text, size_t size) {
 constexpr const char msg_snapshot_before[] =
     "The reserved area (table and device trees) from before that change is in '%s'.\n";
 
+// "Finish it now?": false (the run declined, and succeeded) but for 'y'.
+bool finish_agreed(operation_run &run) {
+  printf("\nFinish it now?\nContinue? [y]: ");
+  if (read_answer() == 'y') return true;
+  puts(msg_aborting);
+  run.succeeded = true;
+  return false;
+}
+
 const char *operation_name(uint32_t operation) {
   if (operation == journal_operation_remove) return "removal of a dual boot installation";
   return operation == journal_operation_migrate
@@ -87,12 +96,7 @@ int finish_interrupted_removal(operation_run &run, const journal_state &state,
     plan_step(plan, "grow Android's data filesystem over the space of %s", name_kv_flash);
     return finish_dry_run(run, plan);
   }
-  printf("\nFinish it now?\nContinue? [y]: ");
-  if (read_answer() != 'y') {
-    puts(msg_aborting);
-    run.succeeded = true;
-    return 0;
-  }
+  if (!finish_agreed(run)) return 0;
   run.journal_kept = true;
   critical_window window;
   if (open_critical_window(window) != 0) return -1;
@@ -205,12 +209,7 @@ int finish_interrupted_change() {
     if (from_emmc) plan_step(plan, "remove the backup '%s' again", path_backup_folder);
     return finish_dry_run(run, plan);
   }
-  printf("\nFinish it now?\nContinue? [y]: ");
-  if (read_answer() != 'y') {
-    puts(msg_aborting);
-    run.succeeded = true;
-    return 0;
-  }
+  if (!finish_agreed(run)) return 0;
 
   // ---- From here on the eMMC changes ----
   run.journal_kept = true;
