@@ -28,7 +28,6 @@ struct resize_record {
   char magic[8];
   uint64_t emmc_size;
   char emmc_cid[emmc_cid_size];
-  char name[partition_name_size];
   uint64_t offset;  // of the filesystem on the eMMC
   uint64_t size;    // what resize2fs makes of it
   uint32_t checksum;  // crc32 of every byte before it
@@ -73,8 +72,7 @@ int check_resize_record(const resize_record &record, const mmc_partitions_fmt *t
   char cid[emmc_cid_size];
   read_emmc_cid(cid);
   if (memcmp(record.magic, resize_magic, sizeof(resize_magic)) != 0 ||
-      record.checksum != checksum_of(record) || record.emmc_cid[emmc_cid_size - 1] != '\0' ||
-      record.name[partition_name_size - 1] != '\0') {
+      record.checksum != checksum_of(record) || record.emmc_cid[emmc_cid_size - 1] != '\0') {
     *why = "it is damaged or of another version";
     return -1;
   }
@@ -108,7 +106,6 @@ int resize_data_filesystem(const mmc_partitions_fmt *table, const char *name) {
   memcpy(record.magic, resize_magic, sizeof(resize_magic));
   record.emmc_size = block_device_size("mmcblk0");
   read_emmc_cid(record.emmc_cid);
-  snprintf(record.name, sizeof(record.name), "%s", name);
   record.offset = entry.offset;
   record.size = entry.size;
   record.checksum = checksum_of(record);
