@@ -138,6 +138,10 @@ bool check_temp_mount_target(const char *folder);
 int clear_folder(const char *folder);
 // Removes the folder and its content. 0 also for a missing folder or none.
 int remove_folder(const char *folder);
+// As remove_folder, but when the folder holds the images of the factory
+// state (see copy_beside_factory_images), they and the folder stay: every
+// other entry goes.
+int empty_folder_beside_factory_images(const char *folder);
 // Unmounts every mount whose source is the disk `device` (named without
 // "/dev/") or one of its partitions and removes the mount folders; with `delete_partitions` also deletes each
 // mounted partition (1 to 9) from the disk's table. 0 or -1.
@@ -197,7 +201,11 @@ uint64_t print_free_space(const char *label, const char *folder);
 // "backup/kvemmc" (recovery snapshots, the relocation journal): it belongs to
 // the media it lies on and never travels, so a copy of a storage tree, and
 // the measurement of what that copy needs, leave it out.
-enum copy_scope { copy_whole_tree, copy_without_own_folder };
+// A dual-boot installation keeps the images of the factory state in its
+// storage folder (devicetree.h names them): a copy into that folder that
+// replaces its content spares them, and takes no file of those names from
+// the source.
+enum copy_scope { copy_whole_tree, copy_without_own_folder, copy_beside_factory_images };
 // The mark of a complete backup: a small file at the top of each backup
 // folder on the boot media, written and made durable once the folder's copy
 // is. It belongs to the backup, not to its data: a copy or measurement of a
@@ -215,6 +223,7 @@ int copy_folder(const char *source, const char *destination, copy_scope scope);
 int mirror_folder(const char *source, const char *destination, copy_scope scope);
 // Replaces the content of "/media/KV_FLASH" with `flash_source` and the
 // folder "/media/KV_STORAGE/kestrova_storage" with `storage_source` (without
-// the own folder); either may be null (that target is left alone).
-// `announce` prints the lines that say the copy starts.
-int copy_to_emmc(const char *flash_source, const char *storage_source, bool announce = true);
+// the own folder; of `storage_scope`); either may be null (that target is
+// left alone). `announce` prints the lines that say the copy starts.
+int copy_to_emmc(const char *flash_source, const char *storage_source, bool announce = true,
+                 copy_scope storage_scope = copy_without_own_folder);

@@ -313,7 +313,9 @@ int copy_into_installation(operation_run &run, const char *flash_source,
   copy_guard guard;
   int copied = 0;
   if (!journal) {
-    copied = copy_to_emmc(flash_source, storage_source);
+    // A dual-boot installation: the images of the factory state stand in
+    // its storage folder already, and stay.
+    copied = copy_to_emmc(flash_source, storage_source, true, copy_beside_factory_images);
   } else {
     // Each copy recorded once it is durable and was not cut short; the mark
     // follows the last one.

@@ -148,7 +148,7 @@ int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_u
   uint64_t flash_used = 0, storage_used = 0;
   if (print_used_space(flash_source, flash_source, &flash_used, copy_whole_tree) < 0 ||
       print_used_space(storage_source, storage_source, &storage_used,
-                       copy_without_own_folder) < 0) {
+                       dual ? copy_beside_factory_images : copy_without_own_folder) < 0) {
     return -1;
   }
 
@@ -219,13 +219,15 @@ int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_u
   // 10. Mount.
   if (mount_installation(run, &new_table) != 0) return -1;
 
+  // 13, first: dual boot, what a removal writes back. From the table on it
+  // is nowhere else, so it goes to the eMMC before the minutes of the copy,
+  // which leaves it alone.
+  if (dual) store_dual_boot_images(areas, "Can not create backup of APT!", "Can not create backup of dtb!");
+
   // 11, 12. Copy; the running system's media centre rests meanwhile.
   if (copy_into_installation(run, flash_source, storage_source, !from_backup,
                              dual ? nullptr : &journal) != 0)
     return -1;
-
-  // 13. Dual boot: what a removal writes back.
-  if (dual) store_dual_boot_images(areas, "Can not create backup of APT!", "Can not create backup of dtb!");
 
   // 14. Unmount; the change is complete, its journal goes.
   if (unmount_installation(run) != 0) return -1;

@@ -303,7 +303,8 @@ int flush_emmc();
 // to eMMC" or the line of the step that failed.
 // With the `journal` of a single-boot change that stands at `stage`: only the
 // copies it does not record as done, each recorded, then the change's mark
-// on KV_STORAGE, recorded too.
+// on KV_STORAGE, recorded too. Without one (a dual-boot installation), the
+// images of the factory state in the storage folder stay as they are.
 int copy_into_installation(operation_run &run, const char *flash_source,
                            const char *storage_source, bool running_system,
                            relocation_journal *journal = nullptr,

@@ -7,8 +7,12 @@
 // copy. The flash room is what the installed KV_FLASH really holds; the
 // storage room is what the KV_STORAGE filesystem can give (its free space and
 // the folder that is replaced), measured read-only before the question.
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdio>
 
+#include "devicetree.h"
 #include "frontend.h"
 #include "operation_plan.h"
 #include "operation_steps.h"
@@ -29,17 +33,29 @@ long long mib(uint64_t bytes) { return static_cast<long long>(bytes >> 20); }
 
 // What the KV_STORAGE filesystem can take: its free space and the used space
 // of the folder that the renewal replaces, read through a read-only mount.
-int measure_storage_room(const mmc_partitions_fmt *table, uint64_t *room) {
+// A dual-boot installation's images of the factory state stay in the folder
+// (`scope` tells the copy so): they free no room.
+int measure_storage_room(const mmc_partitions_fmt *table, uint64_t *room, copy_scope *scope) {
   if (loop_mount_partition_read_only(table, name_kv_storage, path_emmc_storage_mount) < 0) {
     printf(msg_mount_failed, name_kv_storage);
     return -1;
   }
   uint64_t replaced = 0;
   const uint64_t free_bytes = free_space(path_emmc_storage_mount);
-  // All of it goes, the own folder of an old copy too.
+  // All of it goes, the own folder of an old copy too, but for the images
+  // of the factory state: they stay through the copy.
   const int measured = is_directory(path_emmc_storage_data)
                            ? used_space(path_emmc_storage_data, &replaced, copy_whole_tree)
                            : 0;
+  *scope = copy_without_own_folder;
+  for (const char *name : {apt_backup_image_name, dtb_backup_image_name}) {
+    char path[256];
+    image_path(path, sizeof(path), name);
+    struct stat info;
+    if (measured != 0 || lstat(path, &info) != 0 || !S_ISREG(info.st_mode)) continue;
+    *scope = copy_beside_factory_images;
+    replaced -= std::min(replaced, static_cast<uint64_t>(info.st_size));
+  }
   if (unmount_path(path_emmc_storage_mount) != 0) {
     puts(msg_umount_failed);
     return -1;
@@ -134,7 +150,8 @@ int renew_installation(const mmc_partitions_fmt *table, int data_source) {
     return -1;
   }
   uint64_t storage_room = 0;
-  if (measure_storage_room(table, &storage_room) != 0) return -1;
+  copy_scope storage_scope = copy_without_own_folder;
+  if (measure_storage_room(table, &storage_room, &storage_scope) != 0) return -1;
   puts("");
   printf(msg_room, name_kv_storage, mib(storage_room));
 
@@ -148,8 +165,7 @@ int renew_installation(const mmc_partitions_fmt *table, int data_source) {
     run.succeeded = true;
     return 0;
   }
-  if (print_used_space(storage_source, storage_source, &storage_used,
-                       copy_without_own_folder) < 0)
+  if (print_used_space(storage_source, storage_source, &storage_used, storage_scope) < 0)
     return -1;
 
   // 8. The room.
@@ -169,10 +185,12 @@ int renew_installation(const mmc_partitions_fmt *table, int data_source) {
   if (renew_asked("storage")) {
     if (mount_installation_partition(run, table, name_kv_storage) != 0) return -1;
     if (!from_backup && stop_kodi(run) != 0) return -1;
+    // The images of the factory state stay in the folder through the copy;
+    // the copy in memory goes back over them afterwards all the same.
     dual_boot_images images;
     keep_dual_boot_images(images);
     copy_guard guard;
-    const int copied = copy_to_emmc(nullptr, storage_source);
+    const int copied = copy_to_emmc(nullptr, storage_source, true, storage_scope);
     store_dual_boot_images(images, "Can not restore backup of APT!", "Can not restore backup of dtb!");
     if (!from_backup && start_kodi(run) != 0) return -1;
     if (check_copy_interrupted(guard) != 0) return -1;

@@ -16,6 +16,7 @@
 #include <climits>
 #include <cstring>
 
+#include "devicetree.h"
 #include "frontend.h"
 #include "storage.h"
 #include "storage_internal.h"
@@ -394,18 +395,42 @@ int clear_folder(const char *folder) {
                        folder, folder);
 }
 
-int remove_folder(const char *folder) {
-  if (!folder || !is_directory(folder)) return 0;
-  if (!check_removable(folder) || !check_temp_mount_target(folder)) return -1;
+// A folder that "rm -rf" may take: below the root, in this run's own mount,
+// with no filesystem mounted at or below it.
+static bool check_folder_removable(const char *folder) {
+  if (!check_removable(folder) || !check_temp_mount_target(folder)) return false;
   // rm -rf would go on into a filesystem mounted at or below the folder.
   folder_mounts found;
-  if (look_up_mounts(path_mountinfo, folder, &found) != 0) return -1;
+  if (look_up_mounts(path_mountinfo, folder, &found) != 0) return false;
   if (found.at_or_below) {
     printf("Refusing to remove '%s': a filesystem is mounted there!\n", folder);
-    return -1;
+    return false;
   }
+  return true;
+}
+
+int remove_folder(const char *folder) {
+  if (!folder || !is_directory(folder)) return 0;
+  if (!check_folder_removable(folder)) return -1;
   char command[short_command_size];
   return run_formatted(command, sizeof(command), nullptr, "rm -rf %s/ 2>&1 || true", folder);
+}
+
+int empty_folder_beside_factory_images(const char *folder) {
+  char image[320];
+  bool kept = false;
+  for (const char *name : {apt_backup_image_name, dtb_backup_image_name}) {
+    snprintf(image, sizeof(image), "%s/%s", folder ? folder : "", name);
+    kept = kept || path_exists(image);
+  }
+  if (!kept) return remove_folder(folder);
+  if (!check_folder_removable(folder)) return -1;
+  // find hands each name to rm as it is: no shell reads the folder's names.
+  char command[short_command_size];
+  return run_formatted(command, sizeof(command), nullptr,
+                       "find %s -mindepth 1 -maxdepth 1 ! -name %s ! -name %s -exec rm -rf {} + "
+                       "2>&1 || true",
+                       folder, apt_backup_image_name, dtb_backup_image_name);
 }
 
 bool device_holds_mount(const char *device, const char *folder) {

@@ -14,6 +14,7 @@
 
 #include <cstring>
 
+#include "devicetree.h"
 #include "frontend.h"
 #include "storage.h"
 #include "storage_internal.h"
@@ -53,16 +54,19 @@ namespace {
 // only the own folder of that tree ("/storage/backup/kvemmc" of the running
 // system) goes, and the mark of a backup when the source is one.
 struct copy_options {
-  char text[128];
+  char text[256];
 };
 copy_options options_of(copy_scope scope, const char *source) {
   char mark[320];
   snprintf(mark, sizeof(mark), "%s/%s", source, backup_mark_name);
   const bool backup = path_exists(mark);
+  const bool beside_images = scope == copy_beside_factory_images;
   copy_options options;
-  snprintf(options.text, sizeof(options.text), "%s%s%s",
-           scope == copy_without_own_folder ? " --exclude=/backup/kvemmc" : "",
-           backup ? " --exclude=/" : "", backup ? backup_mark_name : "");
+  snprintf(options.text, sizeof(options.text), "%s%s%s%s%s%s%s",
+           scope != copy_whole_tree ? " --exclude=/backup/kvemmc" : "",
+           backup ? " --exclude=/" : "", backup ? backup_mark_name : "",
+           beside_images ? " --exclude=/" : "", beside_images ? apt_backup_image_name : "",
+           beside_images ? " --exclude=/" : "", beside_images ? dtb_backup_image_name : "");
   return options;
 }
 
@@ -174,7 +178,8 @@ int mirror_folder(const char *source, const char *destination, copy_scope scope)
   return 0;
 }
 
-int copy_to_emmc(const char *flash_source, const char *storage_source, bool announce) {
+int copy_to_emmc(const char *flash_source, const char *storage_source, bool announce,
+                 copy_scope storage_scope) {
   if (announce) {
     puts("");
     puts("Starting copying of data to the eMMC!");
@@ -197,12 +202,15 @@ int copy_to_emmc(const char *flash_source, const char *storage_source, bool anno
     }
   }
   if (!storage_source) return 0;
-  if (remove_folder(path_emmc_storage_data) != 0) {
+  const int removed = storage_scope == copy_beside_factory_images
+                          ? empty_folder_beside_factory_images(path_emmc_storage_data)
+                          : remove_folder(path_emmc_storage_data);
+  if (removed != 0) {
     printf(msg_remove_folder_failed, path_emmc_storage_data);
     return -1;
   }
   // rsync creates the folder again.
-  if (copy_folder(storage_source, path_emmc_storage_data, copy_without_own_folder) != 0) {
+  if (copy_folder(storage_source, path_emmc_storage_data, storage_scope) != 0) {
     printf(msg_copy_failed, storage_source, path_emmc_storage_data);
     return -1;
   }

@@ -48,7 +48,8 @@ const std::vector<std::string> kDualCalls = {
     "mount -o rw {loop} /media/KV_STORAGE",
     "systemctl stop kodi",
     "rsync -ah --info=progress2 /flash/ /media/KV_FLASH/",
-    "rsync -ah --info=progress2 --exclude=/backup/kvemmc /storage/ /media/KV_STORAGE/kestrova_storage/",
+    e2e::kDualEmptying,
+    e2e::kDualStorageCopy,
     "systemctl start kodi",
     "umount /media/KV_FLASH",
     "losetup -d {loop}",
@@ -67,8 +68,7 @@ const std::vector<std::string> kSingleCalls = {
 const std::vector<std::string> kBackupCopies = {
     "rsync -ah --info=progress2 --exclude=/.kvemmc-backup-complete "
     "/storage/backup/eMMC_backup/kestrova_flash/ /media/KV_FLASH/",
-    "rsync -ah --info=progress2 --exclude=/backup/kvemmc --exclude=/.kvemmc-backup-complete "
-    "/storage/backup/eMMC_backup/kestrova_storage/ /media/KV_STORAGE/kestrova_storage/"};
+    e2e::kDualBackupStorageCopy};
 
 // The reserved area before the run, in the snapshot on the boot media.
 Reading snapshot_of(const std::string &preset) {
@@ -95,6 +95,12 @@ std::vector<Reading> installed(const std::string &preset, const std::string &sta
 // A dual-boot installation from the boot media: besides, Android's files
 // untouched, the running system's /storage copied, and the two areas saved
 // as they were before the run.
+const std::vector<Reading> kFactoryImagesSaved = {
+    {.boxtool = {"file-hash", "{emmc}", "@KV_STORAGE", "kestrova_storage/dual_boot_apt_backup.img"},
+     .same_as = {"hash", "{before}", "0x2400000", "1304"}},
+    {.boxtool = {"file-hash", "{emmc}", "@KV_STORAGE", "kestrova_storage/dual_boot_dtb_backup.img"},
+     .same_as = {"hash", "{before}", "0x2800000", "0x80000"}}};
+
 std::vector<Reading> dual_installed(const std::string &preset) {
   std::vector<Reading> end = installed(preset, "dual");
   end.push_back({.boxtool = {"files", "{emmc}", "@data"}, .same_as = {"tree-files", "android"},
@@ -102,12 +108,7 @@ std::vector<Reading> dual_installed(const std::string &preset) {
   end.push_back({.boxtool = {"files", "{emmc}", "@KV_STORAGE", "kestrova_storage"},
                  .same_as = {"files", "{storage}", "0"},
                  .ignore = {".config/boot.hint", "dual_boot_", "backup/kvemmc"}});
-  end.push_back(
-      {.boxtool = {"file-hash", "{emmc}", "@KV_STORAGE", "kestrova_storage/dual_boot_apt_backup.img"},
-       .same_as = {"hash", "{before}", "0x2400000", "1304"}});
-  end.push_back(
-      {.boxtool = {"file-hash", "{emmc}", "@KV_STORAGE", "kestrova_storage/dual_boot_dtb_backup.img"},
-       .same_as = {"hash", "{before}", "0x2800000", "0x80000"}});
+  end.insert(end.end(), kFactoryImagesSaved.begin(), kFactoryImagesSaved.end());
   return end;
 }
 
@@ -127,6 +128,11 @@ const Scenario kInstall[] = {
      .marker = "KVEMMC_NEW\n", .lines = {kQuestion + kSnapshot, kSuccess}, .calls = kDualCalls,
      .emmc_unchanged = false, .end = dual_installed("gxl_p212"),
      .dry_run = true},
+    // From the table on, the images are only on the eMMC: there before the copy.
+    {.name = "ADualBootKilledInItsCopyHasSavedTheFactoryStateAlready",
+     .box = {"--preset", "gxl_p212", "--signal", "rsync:4:KILL"}, .answers = "1\ny\n",
+     .status = 137, .calls = {e2e::kDualEmptying}, .emmc_unchanged = false,
+     .nothing_left = false, .end = kFactoryImagesSaved},
     {.name = "DualBootFromABackupLeavesKodiAlone", .box = {"--boot-backup"}, .answers = "2\ny\n",
      .marker = "KVEMMC_NEW\n",
      .lines = {"Used space of '/storage/backup/eMMC_backup/kestrova_flash': ",

@@ -23,12 +23,15 @@ const std::string kNoStorageRoom =
     "\nThere is \033[1mNOT\033[0m enough free space on storage partition on eMMC for installation!\n";
 const std::string kFlashCopy = "rsync -ah --info=progress2 /flash/ /media/KV_FLASH/";
 const std::string kStorageCopy = "rsync -ah --info=progress2 --exclude=/backup/kvemmc /storage/ /media/KV_STORAGE/kestrova_storage/";
+const std::string &kDualEmptying = e2e::kDualEmptying;
+const std::string &kDualStorageCopy = e2e::kDualStorageCopy;
 // From a backup, its mark stays behind.
 const std::string kBackupFlashCopy = "rsync -ah --info=progress2 --exclude=/.kvemmc-backup-complete "
                                      "/storage/backup/eMMC_backup/kestrova_flash/ /media/KV_FLASH/";
 const std::string kBackupStorageCopy =
     "rsync -ah --info=progress2 --exclude=/backup/kvemmc --exclude=/.kvemmc-backup-complete "
     "/storage/backup/eMMC_backup/kestrova_storage/ /media/KV_STORAGE/kestrova_storage/";
+const std::string &kDualBackupStorageCopy = e2e::kDualBackupStorageCopy;
 const std::string kImage = "kestrova_storage/dual_boot_";
 constexpr uint64_t kFlashFits = (512 - 8) << 20;  // the 512 MiB slot less the margin
 
@@ -68,11 +71,12 @@ const Scenario kRenew[] = {
     {.name = "BothPartsOfADualBootFromABackup", .box = {"--state", "dual", "--boot-backup"},
      .answers = "5\ny\ny\n", .marker = "KVEMMC_RENEW\n", .lines = {kSuccess},
      .absent = {"Stopping Kodi"},
-     .calls = {kBackupFlashCopy, kBackupStorageCopy},
+     .calls = {kBackupFlashCopy, kDualEmptying, kDualBackupStorageCopy},
      .emmc_unchanged = false, .end = dual_kept({})},
     {.name = "BothPartsOfADualBootFromTheBootMedia", .box = {"--state", "dual"},
      .answers = "4\ny\ny\n", .marker = "KVEMMC_RENEW\n", .lines = {kSuccess},
-     .calls = {kFlashCopy, "systemctl stop kodi", kStorageCopy, "systemctl start kodi"},
+     .calls = {kFlashCopy, "systemctl stop kodi", kDualEmptying, kDualStorageCopy,
+               "systemctl start kodi"},
      .emmc_unchanged = false, .end = dual_kept({kFlashRenewed, kStorageRenewed}),
      .dry_run = true},
     {.name = "BothPartsOfASingleBootFromABackup", .box = {"--state", "single", "--boot-backup"},
@@ -86,7 +90,7 @@ const Scenario kRenew[] = {
      .end = dual_kept({kFlashRenewed, unchanged("KV_STORAGE")})},
     {.name = "OnlyTheStorageOfADualBoot", .box = {"--state", "dual"}, .answers = "4\n\ny\n",
      .marker = "KVEMMC_RENEW\n", .lines = {kSuccess}, .absent = {"Copy all data from '/flash'"},
-     .calls = {kStorageCopy}, .emmc_unchanged = false,
+     .calls = {kDualStorageCopy}, .emmc_unchanged = false,
      .end = dual_kept({kStorageRenewed, unchanged("KV_FLASH")})},
     {.name = "NeitherPartMountsNothingForWriting", .box = {"--state", "single"}, .answers = "1\n\n\n",
      .marker = "KVEMMC_RENEW\n", .lines = {kAskFlash, kAskStorage + kSuccess},
@@ -138,6 +142,11 @@ const Scenario kRenew[] = {
                "Failed to move data from '/storage' to eMMC\n"},
      .calls = {"systemctl start kodi", "umount /media/KV_STORAGE", "losetup -d {loop}"},
      .emmc_unchanged = false, .end = dual_kept({})},
+    // Killed in the copy: the images never left the folder.
+    {.name = "AKillDuringTheStorageCopyLeavesTheImagesInPlace",
+     .box = {"--state", "dual", "--signal", "rsync:4:KILL"}, .answers = "4\n\ny\n", .status = 137,
+     .calls = {kDualEmptying}, .emmc_unchanged = false, .nothing_left = false,
+     .end = dual_kept({})},
     {.name = "AFailedMeasurementEndsTheRenewal", .box = {"--state", "single", "--fail", "rsync:1"},
      .answers = "1\n", .status = 255, .lines = {"Failed to get used space of path '/flash'!\n"},
      .absent = {"Continue?"}, .calls = {"rsync --dry-run -av /flash/ backup/"}},
@@ -153,7 +162,7 @@ const Scenario kRenew[] = {
     {.name = "ASavedImageThatCannotBeReadIsNamedAndTheRenewalGoesOn",
      .box = {"--state", "dual", "--saved-apt", "folder"}, .answers = "4\n\ny\n",
      .marker = "KVEMMC_RENEW\n", .lines = {"Failed to create backup of partition table file!\n", kSuccess},
-     .calls = {kStorageCopy}, .emmc_unchanged = false},
+     .calls = {kDualStorageCopy}, .emmc_unchanged = false},
     {.name = "AFailedFlashMountEndsTheRun", .box = {"--state", "single", "--fail", "mount:1"},
      .answers = "1\ny\n", .status = 255, .lines = {"Failed to mount 'KV_FLASH' partition!\n"},
      .calls = {"losetup -d {loop}"}},

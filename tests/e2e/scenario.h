@@ -58,6 +58,18 @@ inline const std::string kSnapshotSaved =
 
 // The file at the top of a backup folder that marks the backup complete.
 inline const std::string kBackupMark = ".kvemmc-backup-complete";
+// A dual boot's storage folder is emptied beside its images of the factory
+// state, and its copy takes no file of their names from the source.
+inline const std::string kDualEmptying =
+    "find /media/KV_STORAGE/kestrova_storage -mindepth 1 -maxdepth 1 ! -name dual_boot_apt_backup.img "
+    "! -name dual_boot_dtb_backup.img -exec rm -rf {} +";
+inline const std::string kDualStorageCopy =
+    "rsync -ah --info=progress2 --exclude=/backup/kvemmc --exclude=/dual_boot_apt_backup.img "
+    "--exclude=/dual_boot_dtb_backup.img /storage/ /media/KV_STORAGE/kestrova_storage/";
+inline const std::string kDualBackupStorageCopy =
+    "rsync -ah --info=progress2 --exclude=/backup/kvemmc --exclude=/.kvemmc-backup-complete "
+    "--exclude=/dual_boot_apt_backup.img --exclude=/dual_boot_dtb_backup.img "
+    "/storage/backup/eMMC_backup/kestrova_storage/ /media/KV_STORAGE/kestrova_storage/";
 
 // Readings that the tables of several operations share.
 // The table and both DTB copies are what they were before the run.

@@ -7,8 +7,10 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
+#include "devicetree.h"
 #include "frontend.h"
 #include "storage_test_support.h"
 #include "table_builder.h"
@@ -416,6 +418,44 @@ TEST_F(SpaceAndCopy, TheOwnFolderAtTheRootIsNeitherMeasuredNorCopied) {
   EXPECT_FALSE(fs::exists(tmp / "copy/backup/kvemmc"));
   EXPECT_FALSE(fs::exists(tmp / (std::string("copy/") + backup_mark_name)));
   EXPECT_TRUE(fs::exists(tmp / "copy/backup/eMMC_backup/backup/kvemmc/reserved-1.img"));
+}
+
+// A dual boot's images of the factory state stay through the emptying of its
+// storage folder and the copy into it; the source's files of those names
+// (another box's) are neither measured nor copied. Without the images the
+// folder goes whole.
+TEST_F(SpaceAndCopy, TheFactoryImagesStayThroughTheEmptyingAndTheCopy) {
+  const fs::path folder = tmp / "kestrova_storage", source = tmp / "source";
+  fs::create_directories(folder / ".kodi/userdata");
+  fs::create_directories(source);
+  write_text(tmp / "outside", "outside");
+  fs::create_symlink(tmp / "outside", folder / "link $(reboot) 'x'");
+  write_text(folder / ".dot", "dot");
+  write_text(folder / (std::string(apt_backup_image_name) + ".new"), "torn");
+  for (const char *image : {apt_backup_image_name, dtb_backup_image_name}) {
+    write_text(folder / image, "factory");
+    write_text(source / image, "another box");
+  }
+  write_text(source / "data", "12345");
+  uint64_t used = 0;
+  CaptureStdout();
+  EXPECT_EQ(empty_folder_beside_factory_images(folder.c_str()), 0);
+  std::vector<std::string> names;
+  for (const auto &entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{apt_backup_image_name, dtb_backup_image_name}));
+  EXPECT_EQ(used_space(source.c_str(), &used, copy_beside_factory_images), 0);
+  EXPECT_EQ(copy_folder(source.c_str(), folder.c_str(), copy_beside_factory_images), 0);
+  EXPECT_EQ(read_text(folder / apt_backup_image_name) + read_text(folder / dtb_backup_image_name),
+            "factoryfactory");
+  EXPECT_EQ(read_text(folder / "data"), "12345");
+  fs::remove(folder / apt_backup_image_name);
+  fs::remove(folder / dtb_backup_image_name);
+  EXPECT_EQ(empty_folder_beside_factory_images(folder.c_str()), 0);
+  GetCapturedStdout();
+  EXPECT_EQ(used, 5u);
+  EXPECT_FALSE(fs::exists(folder));
+  EXPECT_EQ(read_text(tmp / "outside"), "outside");
 }
 
 }  // namespace
