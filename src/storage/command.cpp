@@ -1,7 +1,9 @@
 // The one gateway to the platform's tools: shell command lines run through
 // popen, and the checks every value must pass before it enters such a line.
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 
@@ -45,15 +47,24 @@ int run_command_outcome(const char *command, char *output, size_t output_size, F
     return -1;
   }
 
-  // Read to the end, byte by byte, so that progress shows at once and a
-  // talkative command never blocks on a full pipe.
+  // Read to the end, each block as it arrives, so that progress shows at once
+  // (carriage returns and all) and a talkative command never blocks on a full
+  // pipe. The stream's own buffer is never used: the descriptor is read.
   size_t length = 0;
-  for (int c = fgetc(pipe); c != EOF; c = fgetc(pipe)) {
+  const int from = fileno(pipe);
+  char block[4096];
+  for (;;) {
+    const ssize_t got = read(from, block, sizeof(block));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    const size_t n = static_cast<size_t>(got);
     if (echo) {
-      fputc(c, echo);
+      fwrite(block, 1, n, echo);
       fflush(echo);
     }
-    if (length < command_capture_size) kept.get()[length++] = static_cast<char>(c);
+    const size_t room = command_capture_size - length;
+    memcpy(kept.get() + length, block, n < room ? n : room);
+    length += n < room ? n : room;
   }
   // An echo that could not be written is said once; the command's work
   // counts, not what could be shown of it.

@@ -29,7 +29,7 @@ class CommandRunner : public storage_test {};
 TEST_F(CommandRunner, KeepsTheFirst10240BytesEchoesAllAndRespectsTheCapacity) {
   // 100000 bytes: far more than a pipe holds, so a runner that stopped
   // reading would hang here.
-  const char *command = "head -c 100000 /dev/zero | tr '\\0' x";
+  const char *command = "head -c 99996 /dev/zero | tr '\\0' x; printf '1\\r2\\n'";
   char *echoed = nullptr;
   size_t echoed_size = 0;
   FILE *echo = open_memstream(&echoed, &echoed_size);
@@ -37,7 +37,7 @@ TEST_F(CommandRunner, KeepsTheFirst10240BytesEchoesAllAndRespectsTheCapacity) {
   std::string output(20000, '\1');
   EXPECT_EQ(run_command(command, output.data(), output.size(), echo), 0);
   fclose(echo);
-  EXPECT_EQ(echoed_size, 100000u);
+  EXPECT_EQ(std::string(echoed, echoed_size), std::string(99996, 'x') + "1\r2\n");
   free(echoed);
   EXPECT_EQ(strlen(output.c_str()), 10240u);
 
