@@ -87,6 +87,28 @@ int next_snapshot_name(char *path, size_t path_size, const char *folder) {
   return -1;
 }
 
+namespace {
+
+// What a save cut off before its rename left ("reserved-....img.new"): never
+// a snapshot, only room taken on the boot media. Removed before the next one.
+void sweep_unfinished_snapshots(const char *folder) {
+  DIR *listing = opendir(folder);
+  if (!listing) return;
+  const size_t suffix = strlen(".img.new");
+  while (const dirent *entry = readdir(listing)) {
+    const size_t length = strlen(entry->d_name);
+    if (strncmp(entry->d_name, "reserved-", 9) != 0 || length <= 9 + suffix ||
+        strcmp(entry->d_name + length - suffix, ".img.new") != 0)
+      continue;
+    char path[320];
+    if (snprintf(path, sizeof(path), "%s/%s", folder, entry->d_name) < static_cast<int>(sizeof(path)))
+      unlink(path);
+  }
+  closedir(listing);
+}
+
+}  // namespace
+
 int save_reserved_snapshot(const char *reserved, const char *folder, char *saved,
                            size_t saved_size) {
   owned<uint8_t> area;
@@ -98,6 +120,7 @@ int save_reserved_snapshot(const char *reserved, const char *folder, char *saved
     printf("Failed to create folder '%s' for the recovery snapshot!\n", folder);
     return -1;
   }
+  sweep_unfinished_snapshots(folder);
   const uint64_t room = free_space(folder);
   if (room < reserved_snapshot_size) {
     printf("Not enough free space on '%s' for the recovery snapshot: %lluKB needed, %lluKB free!\n",

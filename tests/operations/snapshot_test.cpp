@@ -1,5 +1,6 @@
 // The recovery snapshot: a new file next to the old ones, never over them,
-// and no file at all from a reserved area that cannot be read whole.
+// what an earlier save left unfinished swept, and no file at all from a
+// reserved area that cannot be read whole.
 #include <gtest/gtest.h>
 
 #include <ctime>
@@ -37,6 +38,9 @@ TEST(RecoverySnapshot, TakesTheNextFreeNameAndLeavesEveryOldOneAsItWas) {
   const time_t now = time(nullptr);
   fs::create_directories(dir / "kvemmc");
   for (time_t at : {now, now + 1}) std::ofstream(dir / "kvemmc" / ("reserved-" + stamp(at) + ".img")) << "old";
+  // A save cut off before its rename left its file; a file of another name stays.
+  std::ofstream(dir / "kvemmc" / "reserved-20260101-000000.img.new") << "torn";
+  std::ofstream(dir / "kvemmc" / "notes.img.new") << "old";
 
   CaptureStdout();
   const int result = save_reserved_snapshot((dir / "reserved").c_str(), (dir / "kvemmc").c_str());
@@ -52,6 +56,7 @@ TEST(RecoverySnapshot, TakesTheNextFreeNameAndLeavesEveryOldOneAsItWas) {
     EXPECT_NE(printed.find("saved as '" + entry.path().string() + "'"), std::string::npos) << printed;
   }
   EXPECT_EQ(fresh, 1);
+  EXPECT_FALSE(fs::exists(dir / "kvemmc" / "reserved-20260101-000000.img.new"));
 
   // A reserved partition shorter than the area: no snapshot, and nothing left.
   fs::resize_file(dir / "reserved", reserved_snapshot_size - 1);
