@@ -304,6 +304,13 @@ void run_scenario(const Scenario &row) {
                                 "--kvemmc", KVEMMC_BINARY, "--timeout", "300",
                                 "--cache", fs::path(KVEMMC_BOX_WORK) / ".image-cache",
                                 "--snapshot"};
+  // The boxes' own build instead, through an emulator: KVEMMC_BOX_BINARY
+  // (e.g. build-armhf/kvemmc-static) and KVEMMC_BOX_EMULATOR (qemu-arm).
+  if (const char *binary = getenv("KVEMMC_BOX_BINARY"); binary && *binary) {
+    argv[5] = binary;
+    if (const char *emulator = getenv("KVEMMC_BOX_EMULATOR"); emulator && *emulator)
+      argv.insert(argv.end(), {"--emulator", emulator});
+  }
   argv.insert(argv.end(), row.box.begin(), row.box.end());
   if (row.dry_run) argv.push_back("--dry-run-first");
   argv.push_back("--");
