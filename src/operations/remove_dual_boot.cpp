@@ -127,10 +127,14 @@ int end_removal(operation_run &run, const mmc_partitions_fmt *android_only) {
     puts("Could not find data partition!");
     return -1;
   }
+  // A Ctrl-C or a lost console must not end resize2fs half-way.
+  critical_window window;
+  if (open_critical_window(window) != 0) return -1;
   if (resize_data_filesystem(android_only, android_only->entries[data].name) != 0) {
     puts("Failed to resize data partition!");
     return -1;
   }
+  if (close_critical_window(window) != 0) return -1;
   if (end_relocation_journal() != 0) return -1;
 
   // 11. Done.

@@ -176,6 +176,12 @@ const Scenario kRemove[] = {
                "losetup -d {loop}"},
      .emmc_unchanged = false,
      .end = {{.boxtool = {"table", "{emmc}"}, .same_as = {"expect", "khadas_vim3", "fresh"}}}},
+    // A Ctrl-C while Android's data filesystem grows lets resize2fs finish.
+    {.name = "ACtrlCDuringTheGrowthOfTheDataFilesystemWaitsForIt",
+     .box = dual({"--signal", "resize2fs:1:INT"}), .answers = "7\ny\n", .status = 255,
+     .lines = {kSnapshot, "Stopped by signal 2 (Interrupt) after the change of the eMMC layout was "
+                          "completed!\n"},
+     .calls = kRemovalCalls, .emmc_unchanged = false, .end = e2e::factory_state("khadas_vim3")},
     {.name = "AFailingUnmountIsCleanedUpAfterItsLine", .box = dual({"--fail", "umount:1"}),
      .answers = "7\ny\n", .status = 255,
      .lines = {"Failed to umount folder '/media/KV_FLASH'\nFailed to umount temporary Kestrova folder\n"},
