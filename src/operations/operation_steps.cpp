@@ -133,6 +133,10 @@ int check_table_write(int dtb_mode, const mmc_partitions_fmt *table, reserved_im
   return result == 0 ? 0 : refuse_table_write();
 }
 
+int check_reserved_image_write(const reserved_image *image) {
+  return check_reserved_image(image) == 0 ? 0 : refuse_table_write();
+}
+
 int check_layout_change(const mmc_partitions_fmt *table) {
   if (check_dtb_copies_readable(path_reserved_device) != 0 ||
       check_partition_devices_free(table) != 0)

@@ -76,6 +76,9 @@ inline int check_room(const char *source, const char *partition, uint64_t room, 
 // the reason and "The new partition table cannot be written: ...".
 int check_table_write(int dtb_mode, const mmc_partitions_fmt *table,
                       reserved_image *image = nullptr);
+// The same for an `image` composed otherwise (a saved table or saved copies
+// taken into it): the pair as it will be written (check_reserved_image).
+int check_reserved_image_write(const reserved_image *image);
 // Before the question of every operation that writes a table, whatever it
 // plans: both DTB copies hold trees the tool can read and rewrite
 // (check_dtb_copies_readable), and no kernel device of a partition of

@@ -206,11 +206,21 @@ int remove_dual_boot(int has_userdata, const mmc_partitions_fmt *table) {
       printf("Android's %s restored from the snapshot '%s' of this box instead.\n", what,
              snapshot_before);
   }
+  // The saved trees belong beside the saved table: without it the trees
+  // reworked for the Android-only table stand.
+  if (!apt_image && dtb_image) {
+    printf(msg_not_restored, dtb_path,
+           "the saved partition table is not restored beside it, so the device trees reworked "
+           "for the Android-only table are written");
+    dtb_image.reset();
+  }
   const bool apt_restored = apt_image != nullptr, dtb_restored = dtb_image != nullptr;
   if (apt_image) memcpy(&image->table, apt_image.get(), sizeof(image->table));
   if (dtb_image) memcpy(image->blocks, dtb_image.get(), sizeof(image->blocks));
   apt_image.reset();
   dtb_image.reset();
+  // The pair that is written is the one checked.
+  if (apt_restored && check_reserved_image_write(image.get()) != 0) return -1;
   if (dry_run) {
     return show_plan(run, table, &android_only, has_userdata, apt_restored, dtb_restored);
   }

@@ -106,6 +106,16 @@ const Scenario kRemove[] = {
                "'/storage/backup/kvemmc/reserved-20260101-000000.img' of this box instead.\n",
                kSuccess},
      .calls = kRemovalCalls, .emmc_unchanged = false, .end = e2e::factory_state("khadas_vim3")},
+    // The saved trees go back only beside the saved table.
+    {.name = "ARefusedSavedTableKeepsTheReworkedTrees", .box = dual({"--saved-apt", "garbage"}),
+     .answers = "7\ny\n", .marker = "KVEMMC_REMOVE\n",
+     .lines = {"Backup '" + kApt + "' is not restored: it is no valid partition table!\n",
+               "Backup '" + kDtb + "' is not restored: the saved partition table is not restored "
+               "beside it, so the device trees reworked for the Android-only table are written!\n",
+               kSuccess},
+     .calls = kRemovalCalls, .emmc_unchanged = false,
+     .end = {{.boxtool = {"trees", "{emmc}"}, .same_as = {"expect-tree-text", "khadas_vim3", "dual"},
+              .ignore = {"phandle", "part-"}}}},
     {.name = "AMissingSavedTableLeavesTheAndroidOnlyTable", .box = dual({"--saved-apt", "missing"}),
      .answers = "7\ny\n", .marker = "KVEMMC_REMOVE\n", .lines = {kSnapshot, kSuccess},
      .calls = kRemovalCalls, .emmc_unchanged = false, .end = android_only()},
