@@ -326,6 +326,17 @@ void set_status_word(const char *word);
 // run has succeeded.
 void report_installed(operation_run &run, uint32_t operation);
 
+// ---- The OP-TEE driver ----
+// The OP-TEE driver's service keeps the reserved partition open while it
+// runs. Before the question: whether the system has that unit at all
+// (systemctl's LoadState; a box without it has nothing to stop). 0 with
+// `present` set, or -1 after the line of the query that failed.
+int find_optee_driver(bool &present);
+// After the question, before the first write to the eMMC: the service is
+// stopped when present (and not started again by this run). 0, or -1 after
+// "Error stopping opentee_linuxdriver service".
+int stop_optee_driver(bool present);
+
 // "systemctl stop kodi" before the running system's /storage is copied, and
 // "systemctl start kodi" after. 0 or -1, each with its line.
 int stop_kodi(operation_run &run);

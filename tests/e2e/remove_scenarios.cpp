@@ -20,11 +20,12 @@ const std::string kDtb = "/media/KV_STORAGE/kestrova_storage/dual_boot_dtb_backu
 const std::string kTableFailed = "Failed to write the new partition table to eMMC!";
 
 // The calls that carry a removal: both partitions mounted through loop
-// devices and released again, Kestrova's folder removed, Android's data
-// filesystem checked and grown.
+// devices, the OP-TEE driver stopped, the partitions released again,
+// Kestrova's folder removed, Android's data filesystem checked and grown.
 const std::vector<std::string> kRemovalCalls = {
     "mount -o rw {loop} /media/KV_FLASH",
     "mount -o rw {loop} /media/KV_STORAGE",
+    "systemctl stop opentee_linuxdriver.service",
     "rm -rf /media/KV_STORAGE/kestrova_storage/",
     "umount /media/KV_FLASH",
     "losetup -d {loop}",
