@@ -146,6 +146,11 @@ struct reserved_image {
 // verify.
 int prepare_reserved_image(int dtb_mode, const mmc_partitions_fmt *table,
                            reserved_image *image, const char *device);
+// An image composed otherwise (copies or a table taken from elsewhere),
+// checked as it stands: the table verifies, each copy is a block the
+// bootloader takes, and where a tree keeps a partitions node the bootloader's
+// table from it is the image's table. 0, or -1 with the reason printed.
+int check_reserved_image(const reserved_image *image);
 // The bootloader lays out the table again from a copy's partitions node at
 // power-on: new copies with a node beside the old table (or old ones beside
 // the new table) would have it build a layout the eMMC does not hold. So

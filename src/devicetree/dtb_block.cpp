@@ -395,6 +395,19 @@ int prepare_reserved_image(int dtb_mode, const mmc_partitions_fmt *table,
   return close_region_file(file);
 }
 
+int check_reserved_image(const reserved_image *image) {
+  if (verify_partition_table(&image->table) != 0) return -1;
+  const uint64_t emmc_size = emmc_size_if_known();
+  for (int copy = 0; copy < dtb_copy_count; copy++) {
+    const uint8_t *block = image->blocks + copy * dtb_block_size;
+    dtb_copy_report report;
+    if (check_dtb_block(block) != 0 ||
+        check_rebuild_of_copy(block, copy, dtb_mode_keep, &image->table, emmc_size, &report) != 0)
+      return -1;
+  }
+  return 0;
+}
+
 namespace {
 
 // Whether a block looks like one the tool can rework (its checksum holds,

@@ -61,7 +61,7 @@ int save_areas(dual_boot_images &areas, const char *trees) {
 // What a real run would do from its question on (see finish_dry_run).
 int show_plan(operation_run &run, const mmc_partitions_fmt *table,
               const mmc_partitions_fmt *new_table, int has_userdata, bool dual,
-              const plan_data_row (&data)[2], bool running_system) {
+              const plan_data_row (&data)[2], bool running_system, bool optee_driver) {
   operation_plan plan;
   plan.title = dual ? "Install Kestrova on eMMC beside Android (dual boot)"
                     : "Install Kestrova on eMMC in Android's place (single boot)";
@@ -69,7 +69,7 @@ int show_plan(operation_run &run, const mmc_partitions_fmt *table,
   for (const plan_data_row &row : data) plan_data(plan, row.source, row.used, row.target, row.room);
   if (plan_snapshot(plan) != 0) return -1;
   plan_point_of_no_return(plan);
-  plan_step(plan, "stop the OP-TEE driver service");
+  if (optee_driver) plan_step(plan, "stop the OP-TEE driver service");
   if (dual) {
     plan_step(plan, "keep the table and both DTB copies as they are now, in memory");
     plan_step(plan, "shrink Android's data filesystem to the size of %s", name_kv_storage);
@@ -159,13 +159,15 @@ int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_u
   }
 
   // 4. Consent; a dry run shows its plan instead.
+  bool optee_driver = false;
+  if (find_optee_driver(optee_driver) != 0) return -1;
   warn_if_emmc_worn();
   puts("\nThere is enough free space on eMMC for installation!");
   if (dry_run) {
     return show_plan(run, table, &new_table, has_userdata, dual,
                      {{flash_source, flash_used, name_kv_flash, flash_room},
                       {storage_source, storage_used, name_kv_storage, storage_room}},
-                     !from_backup);
+                     !from_backup, optee_driver);
   }
   printf("\nInstall Kestrova on eMMC.\nContinue? [y]: ");
   if (read_answer() != 'y') {
@@ -181,13 +183,8 @@ int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_u
     return -1;
 
   // ---- The point of no return ----
-  // 5. The OP-TEE driver keeps the reserved partition open. (The commands go
-  // through /bin/sh, where "&>" would put the stop in the background and
-  // report success before the service has stopped, or when it never does.)
-  if (run_command("systemctl stop opentee_linuxdriver.service > /dev/null 2>&1") < 0) {
-    puts("Error stopping opentee_linuxdriver service");
-    return -1;
-  }
+  // 5. The OP-TEE driver keeps the reserved partition open.
+  if (stop_optee_driver(optee_driver) != 0) return -1;
 
   // 6. Dual boot keeps the bootloader's areas as they are now.
   dual_boot_images areas;

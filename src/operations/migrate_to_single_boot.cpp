@@ -60,7 +60,7 @@ struct saved_data_notice {
 // What a real run would do from its question on (see finish_dry_run).
 int show_plan(operation_run &run, const mmc_partitions_fmt *table,
               const mmc_partitions_fmt *new_table, int has_userdata, bool from_emmc,
-              const plan_data_row (&data)[3]) {
+              bool optee_driver, const plan_data_row (&data)[3]) {
   operation_plan plan;
   plan.title = "Migrate the Kestrova dual boot installation to single boot";
   plan_table_write(plan, table, new_table, has_userdata, true);
@@ -75,6 +75,7 @@ int show_plan(operation_run &run, const mmc_partitions_fmt *table,
   }
   if (plan_snapshot(plan) != 0) return -1;
   plan_point_of_no_return(plan);
+  if (optee_driver) plan_step(plan, "stop the OP-TEE driver service");
   plan_step(plan, "write the new partition table and both DTB copies");
   plan_step(plan, "move the partitions that stay, in the order listed");
   plan_step(plan, "format %s (ext4)", name_kv_storage);
@@ -145,9 +146,11 @@ int migrate_to_single_boot(int has_userdata, const mmc_partitions_fmt *table, in
   }
 
   // 2.4, 3.5. Consent; a dry run shows its plan instead.
+  bool optee_driver = false;
+  if (find_optee_driver(optee_driver) != 0) return -1;
   warn_if_emmc_worn();
   if (dry_run) {
-    return show_plan(run, table, &new_table, has_userdata, from_emmc,
+    return show_plan(run, table, &new_table, has_userdata, from_emmc, optee_driver,
                      {{source.flash_measured, flash_used, name_kv_flash, flash_room},
                       {source.storage_measured, storage_used, name_kv_storage, storage_room},
                       {from_emmc ? "the backup of both" : nullptr, flash_used + storage_used,
@@ -187,6 +190,8 @@ int migrate_to_single_boot(int has_userdata, const mmc_partitions_fmt *table, in
     return -1;
 
   // ---- The point of no return ----
+  // The OP-TEE driver keeps the reserved partition open.
+  if (stop_optee_driver(optee_driver) != 0) return -1;
   notice.armed = from_emmc;
   critical_window window;
   if (flush_partition_devices(table, &new_table) != 0 || open_critical_window(window) != 0)

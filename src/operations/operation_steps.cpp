@@ -133,6 +133,10 @@ int check_table_write(int dtb_mode, const mmc_partitions_fmt *table, reserved_im
   return result == 0 ? 0 : refuse_table_write();
 }
 
+int check_reserved_image_write(const reserved_image *image) {
+  return check_reserved_image(image) == 0 ? 0 : refuse_table_write();
+}
+
 int check_layout_change(const mmc_partitions_fmt *table) {
   if (check_dtb_copies_readable(path_reserved_device) != 0 ||
       check_partition_devices_free(table) != 0)
@@ -272,6 +276,35 @@ namespace {
 constexpr const char cmd_stop_kodi[] = "systemctl stop kodi";
 constexpr const char cmd_start_kodi[] = "systemctl start kodi";
 }  // namespace
+
+// ---- The OP-TEE driver ----
+
+namespace {
+constexpr const char cmd_optee_load_state[] =
+    "systemctl show -p LoadState opentee_linuxdriver.service";
+}  // namespace
+
+int find_optee_driver(bool &present) {
+  char state[64] = {};
+  if (run_command(cmd_optee_load_state, state, sizeof(state)) < 0) {
+    printf(msg_cmd_failed, cmd_optee_load_state);
+    return -1;
+  }
+  present = strcmp(state, "LoadState=not-found") != 0;
+  return 0;
+}
+
+int stop_optee_driver(bool present) {
+  if (!present) return 0;
+  // The commands go through /bin/sh, where "&>" would put the stop in the
+  // background and report success before the service has stopped, or when
+  // it never does.
+  if (run_command("systemctl stop opentee_linuxdriver.service > /dev/null 2>&1") < 0) {
+    puts("Error stopping opentee_linuxdriver service");
+    return -1;
+  }
+  return 0;
+}
 
 int stop_kodi(operation_run &run) {
   puts("Stopping Kodi before start of copy process!");

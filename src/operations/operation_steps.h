@@ -76,6 +76,9 @@ inline int check_room(const char *source, const char *partition, uint64_t room, 
 // the reason and "The new partition table cannot be written: ...".
 int check_table_write(int dtb_mode, const mmc_partitions_fmt *table,
                       reserved_image *image = nullptr);
+// The same for an `image` composed otherwise (a saved table or saved copies
+// taken into it): the pair as it will be written (check_reserved_image).
+int check_reserved_image_write(const reserved_image *image);
 // Before the question of every operation that writes a table, whatever it
 // plans: both DTB copies hold trees the tool can read and rewrite
 // (check_dtb_copies_readable), and no kernel device of a partition of
@@ -322,6 +325,17 @@ void set_status_word(const char *word);
 // (journal_operation_migrate), whether run at once or finished later; the
 // run has succeeded.
 void report_installed(operation_run &run, uint32_t operation);
+
+// ---- The OP-TEE driver ----
+// The OP-TEE driver's service keeps the reserved partition open while it
+// runs. Before the question: whether the system has that unit at all
+// (systemctl's LoadState; a box without it has nothing to stop). 0 with
+// `present` set, or -1 after the line of the query that failed.
+int find_optee_driver(bool &present);
+// After the question, before the first write to the eMMC: the service is
+// stopped when present (and not started again by this run). 0, or -1 after
+// "Error stopping opentee_linuxdriver service".
+int stop_optee_driver(bool present);
 
 // "systemctl stop kodi" before the running system's /storage is copied, and
 // "systemctl start kodi" after. 0 or -1, each with its line.

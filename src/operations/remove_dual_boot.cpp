@@ -4,9 +4,11 @@
 // First half, before anything is written: the question, the Android-only
 // table and the reserved area composed for it, the mounts, the check of the
 // two images saved at installation (those that are sound take their place in
-// it), the recovery snapshot. Second half: the reserved area written one
-// region at a time, the deletion of Kestrova's data, the unmount and the
-// growth of Android's data filesystem.
+// it, the saved trees only beside the saved table) and of the area so
+// composed, the recovery snapshot. Second half: the OP-TEE driver stopped,
+// the reserved area written one region at a time, the deletion of Kestrova's
+// data, the unmount and the growth of Android's data filesystem, which no
+// signal cuts short.
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -87,8 +89,8 @@ void check_saved_trees(owned<uint8_t> &image, const char *path) {
 
 // What a real run would do from its snapshot on (see finish_dry_run).
 int show_plan(operation_run &run, const mmc_partitions_fmt *table,
-              const mmc_partitions_fmt *android_only, int has_userdata, bool apt_restored,
-              bool dtb_restored) {
+              const mmc_partitions_fmt *android_only, int has_userdata, bool optee_driver,
+              bool apt_restored, bool dtb_restored) {
   operation_plan plan;
   plan.title = "Remove the Kestrova dual boot installation from eMMC";
   plan_table_write(plan, table, android_only, has_userdata, false);
@@ -96,6 +98,7 @@ int show_plan(operation_run &run, const mmc_partitions_fmt *table,
   plan_emptied(plan, path_emmc_storage_data);
   if (plan_snapshot(plan) != 0) return -1;
   plan_point_of_no_return(plan);
+  if (optee_driver) plan_step(plan, "stop the OP-TEE driver service");
   if (dtb_restored)
     plan_step(plan, "write DTB copy 0, then copy 1, from the saved '%s'", dtb_backup_image_name);
   else
@@ -127,10 +130,14 @@ int end_removal(operation_run &run, const mmc_partitions_fmt *android_only) {
     puts("Could not find data partition!");
     return -1;
   }
+  // A Ctrl-C or a lost console must not end resize2fs half-way.
+  critical_window window;
+  if (open_critical_window(window) != 0) return -1;
   if (resize_data_filesystem(android_only, android_only->entries[data].name) != 0) {
     puts("Failed to resize data partition!");
     return -1;
   }
+  if (close_critical_window(window) != 0) return -1;
   if (end_relocation_journal() != 0) return -1;
 
   // 11. Done.
@@ -146,6 +153,8 @@ int remove_dual_boot(int has_userdata, const mmc_partitions_fmt *table) {
 
   // 1. Consent; a dry run shows its plan instead, once every check passed.
   if (check_layout_change(table) != 0) return -1;
+  bool optee_driver = false;
+  if (find_optee_driver(optee_driver) != 0) return -1;
   warn_if_emmc_worn();
   if (!dry_run) {
     printf("\nWarning!\nALL existing Kestrova data on eMMC will be lost!");
@@ -202,13 +211,24 @@ int remove_dual_boot(int has_userdata, const mmc_partitions_fmt *table) {
       printf("Android's %s restored from the snapshot '%s' of this box instead.\n", what,
              snapshot_before);
   }
+  // The saved trees belong beside the saved table: without it the trees
+  // reworked for the Android-only table stand.
+  if (!apt_image && dtb_image) {
+    printf(msg_not_restored, dtb_path,
+           "the saved partition table is not restored beside it, so the device trees reworked "
+           "for the Android-only table are written");
+    dtb_image.reset();
+  }
   const bool apt_restored = apt_image != nullptr, dtb_restored = dtb_image != nullptr;
   if (apt_image) memcpy(&image->table, apt_image.get(), sizeof(image->table));
   if (dtb_image) memcpy(image->blocks, dtb_image.get(), sizeof(image->blocks));
   apt_image.reset();
   dtb_image.reset();
+  // The pair that is written is the one checked.
+  if (apt_restored && check_reserved_image_write(image.get()) != 0) return -1;
   if (dry_run) {
-    return show_plan(run, table, &android_only, has_userdata, apt_restored, dtb_restored);
+    return show_plan(run, table, &android_only, has_userdata, optee_driver, apt_restored,
+                     dtb_restored);
   }
 
   // The reserved area as it is now, on the boot media.
@@ -218,6 +238,8 @@ int remove_dual_boot(int has_userdata, const mmc_partitions_fmt *table) {
     return -1;
 
   // ---- The point of no return ----
+  // The OP-TEE driver keeps the reserved partition open.
+  if (stop_optee_driver(optee_driver) != 0) return -1;
   // From its table on, Android's table stands and no start would find the
   // installation to remove again: a journal lets the next start finish it.
   relocation_journal journal;

@@ -85,6 +85,7 @@ Scenario migration(const char *name, const std::string &preset, int source) {
                .emmc_unchanged = false, .end = migrated(preset, s), .dry_run = true};
   row.box.insert(row.box.end(), s.box.begin(), s.box.end());
   if (source == 1) row.calls = kFromEmmcCalls;
+  row.calls.push_back("systemctl stop opentee_linuxdriver.service");
   row.calls.push_back("mkfs.vfat -n KV_FLASH {loop}");
   row.calls.insert(row.calls.end(), s.copies.begin(), s.copies.end());
   row.calls.insert(row.calls.end(), {"umount /media/KV_STORAGE", "losetup -d {loop}"});
@@ -143,7 +144,7 @@ const Scenario kMigrate[] = {
     {.name = "AFailedMountAfterTheFormatting", .box = {"--state", "dual", "--fail", "mount:1"},
      .answers = "1\ny\n", .status = 255, .lines = {"Failed to mount 'KV_FLASH' partition!\n"},
      .calls = {"mkfs.vfat -n KV_FLASH {loop}", "losetup -d {loop}"}, .emmc_unchanged = false},
-    {.name = "AKodiThatWillNotStopEndsTheRun", .box = {"--state", "dual", "--fail", "systemctl:1"},
+    {.name = "AKodiThatWillNotStopEndsTheRun", .box = {"--state", "dual", "--fail", "systemctl:3"},
      .answers = "1\ny\n", .status = 255,
      .lines = {"Error executing cmd 'systemctl stop kodi'\n"}, .absent = {"Start Kodi"},
      .calls = {"umount /media/KV_FLASH", "umount /media/KV_STORAGE"}, .emmc_unchanged = false},

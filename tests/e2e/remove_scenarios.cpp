@@ -20,11 +20,12 @@ const std::string kDtb = "/media/KV_STORAGE/kestrova_storage/dual_boot_dtb_backu
 const std::string kTableFailed = "Failed to write the new partition table to eMMC!";
 
 // The calls that carry a removal: both partitions mounted through loop
-// devices and released again, Kestrova's folder removed, Android's data
-// filesystem checked and grown.
+// devices, the OP-TEE driver stopped, the partitions released again,
+// Kestrova's folder removed, Android's data filesystem checked and grown.
 const std::vector<std::string> kRemovalCalls = {
     "mount -o rw {loop} /media/KV_FLASH",
     "mount -o rw {loop} /media/KV_STORAGE",
+    "systemctl stop opentee_linuxdriver.service",
     "rm -rf /media/KV_STORAGE/kestrova_storage/",
     "umount /media/KV_FLASH",
     "losetup -d {loop}",
@@ -106,6 +107,16 @@ const Scenario kRemove[] = {
                "'/storage/backup/kvemmc/reserved-20260101-000000.img' of this box instead.\n",
                kSuccess},
      .calls = kRemovalCalls, .emmc_unchanged = false, .end = e2e::factory_state("khadas_vim3")},
+    // The saved trees go back only beside the saved table.
+    {.name = "ARefusedSavedTableKeepsTheReworkedTrees", .box = dual({"--saved-apt", "garbage"}),
+     .answers = "7\ny\n", .marker = "KVEMMC_REMOVE\n",
+     .lines = {"Backup '" + kApt + "' is not restored: it is no valid partition table!\n",
+               "Backup '" + kDtb + "' is not restored: the saved partition table is not restored "
+               "beside it, so the device trees reworked for the Android-only table are written!\n",
+               kSuccess},
+     .calls = kRemovalCalls, .emmc_unchanged = false,
+     .end = {{.boxtool = {"trees", "{emmc}"}, .same_as = {"expect-tree-text", "khadas_vim3", "dual"},
+              .ignore = {"phandle", "part-"}}}},
     {.name = "AMissingSavedTableLeavesTheAndroidOnlyTable", .box = dual({"--saved-apt", "missing"}),
      .answers = "7\ny\n", .marker = "KVEMMC_REMOVE\n", .lines = {kSnapshot, kSuccess},
      .calls = kRemovalCalls, .emmc_unchanged = false, .end = android_only()},
@@ -176,6 +187,12 @@ const Scenario kRemove[] = {
                "losetup -d {loop}"},
      .emmc_unchanged = false,
      .end = {{.boxtool = {"table", "{emmc}"}, .same_as = {"expect", "khadas_vim3", "fresh"}}}},
+    // A Ctrl-C while Android's data filesystem grows lets resize2fs finish.
+    {.name = "ACtrlCDuringTheGrowthOfTheDataFilesystemWaitsForIt",
+     .box = dual({"--signal", "resize2fs:1:INT"}), .answers = "7\ny\n", .status = 255,
+     .lines = {kSnapshot, "Stopped by signal 2 (Interrupt) after the change of the eMMC layout was "
+                          "completed!\n"},
+     .calls = kRemovalCalls, .emmc_unchanged = false, .end = e2e::factory_state("khadas_vim3")},
     {.name = "AFailingUnmountIsCleanedUpAfterItsLine", .box = dual({"--fail", "umount:1"}),
      .answers = "7\ny\n", .status = 255,
      .lines = {"Failed to umount folder '/media/KV_FLASH'\nFailed to umount temporary Kestrova folder\n"},

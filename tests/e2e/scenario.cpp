@@ -261,7 +261,9 @@ void check_dry_run(const fs::path &work, const std::string &real_out, const std:
   }
   EXPECT_EQ(read_file(work / "dry-run.media"), "same\n") << "the dry run changed the boot media";
   EXPECT_EQ(read_file(work / "log" / "dry-run.left"), "") << "the dry run left this";
-  EXPECT_EQ(read_file(work / "log" / "dry-run.systemctl"), "") << "the dry run touched a service";
+  // It may ask what the system has, and change nothing.
+  for (const std::string &call : lines_of(read_file(work / "log" / "dry-run.systemctl")))
+    EXPECT_EQ(call.rfind("show ", 0), 0u) << "the dry run touched a service: " << call;
   for (const std::string &call : lines_of(read_file(work / "log" / "dry-run.calls")))
     EXPECT_FALSE(writes(call)) << "the dry run called: " << call;
   if (plan.find("Partition table now") != std::string::npos) {
@@ -345,7 +347,11 @@ void run_scenario(const Scenario &row) {
 
   const std::string calls = read_file(work / "log" / "calls.log");
   if (row.calls.empty()) {
-    EXPECT_EQ(calls, "") << "no disk tool should have run";
+    // A question to systemctl about a unit changes nothing.
+    std::string ran;
+    for (const std::string &call : lines_of(calls))
+      if (call.rfind("systemctl show ", 0) != 0) ran += call + "\n";
+    EXPECT_EQ(ran, "") << "no disk tool should have run";
   } else {
     expect_calls_in_order(calls, row.calls);
   }
