@@ -95,6 +95,7 @@ int create_relocation_journal(relocation_journal &journal, journal_header &heade
     return -1;
   }
   journal.records = 0;
+  snprintf(journal.path, sizeof(journal.path), "%s", path);
   journal.step_count = header.schedule.count;
   journal.header_checksum = header.checksum;
   memcpy(journal.change_id, header.change_id, change_id_size);
@@ -234,6 +235,7 @@ int reopen_relocation_journal(relocation_journal &journal, const journal_state &
   if (open_region_file(journal.file, path, O_RDWR) != 0) return -1;
   // The next record goes behind the last sound one, over a torn one.
   journal.records = state.records;
+  snprintf(journal.path, sizeof(journal.path), "%s", path);
   journal.step_count = state.header.schedule.count;
   journal.header_checksum = state.header.checksum;
   memcpy(journal.change_id, state.header.change_id, change_id_size);
@@ -246,4 +248,9 @@ int remove_relocation_journal(const char *path) {
     return -1;
   }
   return sync_folder_of(path);
+}
+
+void abandon_relocation_journal(relocation_journal &journal) {
+  close_region_file(journal.file);
+  remove_relocation_journal(journal.path);
 }

@@ -176,6 +176,21 @@ std::vector<Scenario> rows() {
                  .calls = {"systemctl stop opentee_linuxdriver.service"},
                  .emmc_unchanged = false,
                  .end = e2e::factory_state("khadas_vim3")});
+  // A record that cannot be written (a failing boot media) ends the journal,
+  // not the relocation: the change is finished without it and no journal
+  // is left.
+  all.push_back({.name = "ARecordThatCannotBeWrittenEndsTheJournalNotTheMove",
+                 .box = {"--preset", "khadas_vim3", "--kill-at", "record-fails:2"},
+                 .answers = "3\ny\n",
+                 .marker = "KVEMMC_NEW\n",
+                 .lines = {"Failed to record the progress of the relocation in its journal!\n"
+                           "Warning: the journal can no longer follow the relocation: it is "
+                           "removed, and the partitions are moved to the end without it.",
+                           kSuccess},
+                 .absent = {"Failed to move"},
+                 .calls = {"mkfs.vfat -n KV_FLASH {loop}"},
+                 .emmc_unchanged = false,
+                 .end = finished("khadas_vim3")});
   // The reserved area's write cut off, or spoilt after it: every region that
   // differs from the journal's is written again, then the change finishes.
   const std::string reserved = "dd of=/dev/reserved conv=notrunc,fsync status=none ";
