@@ -17,6 +17,8 @@
  *   KVEMMC_BOX_KILL_AT=record-fails:N       the write of the Nth record of
  *                                the relocation journal (nothing of it is
  *                                written)
+ *   KVEMMC_BOX_KILL_AT=folder-sync-fails:N  the Nth fsync of the journal's
+ *                                folder (.../backup/kvemmc)
  *
  * Built by the box with the system's C compiler; only kvemmc's own writes
  * count (the disk tools it starts load it too, but do nothing with it).
@@ -33,8 +35,8 @@
 #include <unistd.h>
 
 static long long byte_limit = -1, record_limit = -1, reserved_limit = -1;
-static long long record_failure = -1;
-static long long written, records, reserved_writes;
+static long long record_failure = -1, folder_sync_failure = -1;
+static long long written, records, reserved_writes, folder_syncs;
 static dev_t emmc, reserved;
 static int active;
 
@@ -49,6 +51,7 @@ __attribute__((constructor)) static void start(void) {
   if (strncmp(at, "record:", 7) == 0) record_limit = atoll(at + 7);
   if (strncmp(at, "reserved:", 9) == 0) reserved_limit = atoll(at + 9);
   if (strncmp(at, "record-fails:", 13) == 0) record_failure = atoll(at + 13);
+  if (strncmp(at, "folder-sync-fails:", 18) == 0) folder_sync_failure = atoll(at + 18);
   active = 1;
 }
 
@@ -127,4 +130,17 @@ ssize_t pwrite64(int fd, const void *buffer, size_t size, off_t at) {
   static pwrite_fn real;
   if (!real) real = (pwrite_fn)dlsym(RTLD_NEXT, "pwrite64");
   return watched(real, fd, buffer, size, at);
+}
+
+int fsync(int fd) {
+  static int (*real)(int);
+  if (!real) real = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
+  struct stat info;
+  if (active && folder_sync_failure >= 0 && fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) &&
+      named(fd, "/backup/kvemmc") && ++folder_syncs == folder_sync_failure) {
+    note_failure("an fsync of the journal's folder");
+    errno = EIO;
+    return -1;
+  }
+  return real(fd);
 }

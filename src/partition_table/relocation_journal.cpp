@@ -90,8 +90,9 @@ int create_relocation_journal(relocation_journal &journal, journal_header &heade
     return -1;
   }
   if (rename(fresh, path) != 0 || sync_folder_of(path) != 0) {
+    const int cause = errno;
     unlink(fresh);
-    printf("Failed to write the relocation journal '%s': %s!\n", path, strerror(errno));
+    printf("Failed to write the relocation journal '%s': %s!\n", path, strerror(cause));
     return -1;
   }
   journal.records = 0;

@@ -176,6 +176,24 @@ std::vector<Scenario> rows() {
                  .calls = {"systemctl stop opentee_linuxdriver.service"},
                  .emmc_unchanged = false,
                  .end = e2e::factory_state("khadas_vim3")});
+  // The journal cannot be made durable (its folder's fsync fails): nothing
+  // is written to the eMMC, and the journal left behind is not offered as
+  // the record of a change.
+  all.push_back(
+      {.name = "AJournalThatCannotBeWrittenChangesNothing",
+       .box = {"--preset", "khadas_vim3", "--kill-at", "folder-sync-fails:2"},
+       .answers = "3\ny\n",
+       .status = 255,
+       .lines = {"Failed to write the relocation journal '/storage/" + kJournal +
+                     "': Input/output error!\nFailed to write the journal of the change: the eMMC "
+                     "was not changed!\n",
+                 "The journal '/storage/" + kJournal +
+                     "' is left on the boot media, but the partition table on the eMMC is not "
+                     "the one it records: start kvemmc again from the boot media to see what "
+                     "is left.\n"},
+       .absent = {"Failed to move partitions", "The change is recorded"},
+       .calls = {"systemctl stop opentee_linuxdriver.service"},
+       .end = {e2e::reserved_as_before()}});
   // A record that cannot be written (a failing boot media) ends the journal,
   // not the relocation: the change is finished without it and no journal
   // is left.
