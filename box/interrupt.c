@@ -11,6 +11,15 @@
  *   KVEMMC_BOX_KILL_AT=reserved:N  just before the Nth write to
  *                                /dev/reserved (the table and DTB copies)
  *
+ * or, instead of ending it, makes one call fail with EIO (as a failing
+ * boot media does) and lets kvemmc go on:
+ *
+ *   KVEMMC_BOX_KILL_AT=record-fails:N       the write of the Nth record of
+ *                                the relocation journal (nothing of it is
+ *                                written)
+ *   KVEMMC_BOX_KILL_AT=folder-sync-fails:N  the Nth fsync of the journal's
+ *                                folder (.../backup/kvemmc)
+ *
  * Built by the box with the system's C compiler; only kvemmc's own writes
  * count (the disk tools it starts load it too, but do nothing with it).
  */
@@ -26,7 +35,8 @@
 #include <unistd.h>
 
 static long long byte_limit = -1, record_limit = -1, reserved_limit = -1;
-static long long written, records, reserved_writes;
+static long long record_failure = -1, folder_sync_failure = -1;
+static long long written, records, reserved_writes, folder_syncs;
 static dev_t emmc, reserved;
 static int active;
 
@@ -40,6 +50,8 @@ __attribute__((constructor)) static void start(void) {
   if (strncmp(at, "bytes:", 6) == 0) byte_limit = atoll(at + 6);
   if (strncmp(at, "record:", 7) == 0) record_limit = atoll(at + 7);
   if (strncmp(at, "reserved:", 9) == 0) reserved_limit = atoll(at + 9);
+  if (strncmp(at, "record-fails:", 13) == 0) record_failure = atoll(at + 13);
+  if (strncmp(at, "folder-sync-fails:", 18) == 0) folder_sync_failure = atoll(at + 18);
   active = 1;
 }
 
@@ -53,17 +65,29 @@ static void die(const char *what) {
   kill(getpid(), SIGKILL);
 }
 
+static void note_failure(const char *what) {
+  FILE *log = fopen("/box/log/failed", "a");
+  if (log) {
+    fprintf(log, "%s failed with EIO (injected)\n", what);
+    fclose(log);
+  }
+}
+
+/* Whether the open file `fd` is named ...`suffix`. */
+static int named(int fd, const char *suffix) {
+  char link[64], path[512];
+  size_t want = strlen(suffix);
+  snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+  ssize_t length = readlink(link, path, sizeof(path) - 1);
+  if (length < (ssize_t)want) return 0;
+  path[length] = '\0';
+  return strcmp(path + length - want, suffix) == 0;
+}
+
 /* A record is one 4 KiB block written to the journal under its own name
  * (its head is written under "relocation.journal.new" and renamed). */
 static int is_journal_record(int fd, size_t size) {
-  static const char name[] = "/relocation.journal";
-  char link[64], path[512];
-  if (size != 4096) return 0;
-  snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
-  ssize_t length = readlink(link, path, sizeof(path) - 1);
-  if (length < (ssize_t)(sizeof(name) - 1)) return 0;
-  path[length] = '\0';
-  return strcmp(path + length - (sizeof(name) - 1), name) == 0;
+  return size == 4096 && named(fd, "/relocation.journal");
 }
 
 typedef ssize_t (*pwrite_fn)(int, const void *, size_t, off_t);
@@ -85,6 +109,12 @@ static ssize_t watched(pwrite_fn real, int fd, const void *buffer, size_t size, 
       if (++reserved_writes == reserved_limit) die("killed before a write to /dev/reserved");
     } else if (record_limit >= 0 && S_ISREG(info.st_mode) && is_journal_record(fd, size)) {
       if (++records == record_limit) die("killed before a journal record");
+    } else if (record_failure >= 0 && S_ISREG(info.st_mode) && is_journal_record(fd, size)) {
+      if (++records == record_failure) {
+        note_failure("a journal record's write");
+        errno = EIO;
+        return -1;
+      }
     }
   }
   return real(fd, buffer, size, at);
@@ -100,4 +130,17 @@ ssize_t pwrite64(int fd, const void *buffer, size_t size, off_t at) {
   static pwrite_fn real;
   if (!real) real = (pwrite_fn)dlsym(RTLD_NEXT, "pwrite64");
   return watched(real, fd, buffer, size, at);
+}
+
+int fsync(int fd) {
+  static int (*real)(int);
+  if (!real) real = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
+  struct stat info;
+  if (active && folder_sync_failure >= 0 && fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) &&
+      named(fd, "/backup/kvemmc") && ++folder_syncs == folder_sync_failure) {
+    note_failure("an fsync of the journal's folder");
+    errno = EIO;
+    return -1;
+  }
+  return real(fd);
 }

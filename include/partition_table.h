@@ -289,6 +289,7 @@ struct relocation_journal {
   uint32_t step_count = 0;  // the copies of its schedule
   uint32_t header_checksum = 0;
   uint8_t change_id[change_id_size] = {};
+  char path[256] = {};
 };
 
 // Writes `header` (the checksum is set here) and `image_size` bytes of
@@ -314,6 +315,10 @@ int read_journal_image(const journal_state &state, uint8_t *image,
 int reopen_relocation_journal(relocation_journal &journal, const journal_state &state,
                               const char *path = path_relocation_journal);
 int remove_relocation_journal(const char *path = path_relocation_journal);
+// A journal that missed a record is closed and removed at once (a failed
+// removal is said): a later run would take it up where it last wrote and
+// copy again over bytes that were moved since.
+void abandon_relocation_journal(relocation_journal &journal);
 
 // Decides, without writing, whether resume_partition_moves can finish the
 // journal's relocation on `device`: the moves between its two tables are

@@ -40,6 +40,7 @@ inline constexpr const char msg_remove_folder_failed[] = "Failed to remove folde
 inline constexpr const char msg_do_not_interrupt[] =
     "Please do \e[1mNOT\e[0m interrupt this progress till it's finished!\n";
 inline constexpr const char msg_copy_failed[] = "Failed to copy data from '%s' to '%s'\n";
+inline constexpr const char msg_used_space_failed[] = "Failed to get used space of path '%s'!\n";
 
 // ---- Command runner ----
 // Runs `command` through /bin/sh. Standard output is read to its end; each

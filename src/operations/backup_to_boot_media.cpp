@@ -54,7 +54,10 @@ int backup_to_boot_media(const mmc_partitions_fmt *table) {
     // 2, 6. Measure.
     puts("");
     uint64_t used = 0;
-    if (print_used_space(p.label, p.data, &used, p.scope) < 0) return -1;
+    if (print_used_space(p.label, p.data, &used, p.scope) < 0) {
+      printf(msg_used_space_failed, p.data);
+      return -1;
+    }
     // 3, 7. The room on the boot media, with the old backup still there.
     const uint64_t room = print_free_space("SD or USB device", path_storage);
     if (!(used < room)) {

@@ -199,12 +199,16 @@ int start_change_journal(int has_userdata, const mmc_partitions_fmt *old_table,
   snprintf(header->snapshot, sizeof(header->snapshot), "%s", change.snapshot ? change.snapshot : "");
   // A removal moves nothing: its table only gives Android its space back.
   const bool moves = change.operation != journal_operation_remove;
+  if (moves && check_partition_moves(static_cast<unsigned>(has_userdata), old_table, new_table,
+                                     path_emmc_device, &header->schedule) != 0) {
+    puts("Failed to move partitions");
+    return -1;
+  }
   if (draw_change_id(header->change_id) != 0 ||
-      (moves && check_partition_moves(static_cast<unsigned>(has_userdata), old_table, new_table,
-                                      path_emmc_device, &header->schedule) != 0) ||
       create_relocation_journal(journal, *header, path_relocation_journal, image->blocks,
                                 sizeof(image->blocks)) != 0) {
-    puts(moves ? "Failed to move partitions" : "Failed to write the journal of the removal!");
+    puts(moves ? "Failed to write the journal of the change: the eMMC was not changed!"
+               : "Failed to write the journal of the removal!");
     return -1;
   }
   return 0;
@@ -343,6 +347,17 @@ int copy_into_installation(operation_run &run, const char *flash_source,
     return -1;
   }
   return 0;
+}
+
+bool journal_table_on_emmc() {
+  owned<journal_header> header = allocate_zeroed<journal_header>(sizeof(journal_header));
+  owned<mmc_partitions_fmt> table = allocate_zeroed<mmc_partitions_fmt>(sizeof(mmc_partitions_fmt));
+  owned_fd journal, reserved;
+  return header && table && open_region_file(journal, path_relocation_journal, O_RDONLY) == 0 &&
+         read_region_at(journal.fd, 0, header.get(), sizeof(journal_header)) == 0 &&
+         open_region_file(reserved, path_reserved_device, O_RDONLY) == 0 &&
+         read_region_at(reserved.fd, 0, table.get(), sizeof(mmc_partitions_fmt)) == 0 &&
+         memcmp(&header->new_table, table.get(), sizeof(mmc_partitions_fmt)) == 0;
 }
 
 int end_relocation_journal() {

@@ -126,7 +126,7 @@ int check_device_size(const char *device, uint64_t *size_out, uint64_t (&used_ou
   int measured = 0;
   for (const char *folder : {path_flash, path_storage}) {
     if (print_used_space(folder, folder, &used, copy_scope_of(folder)) < 0) {
-      printf("Failed to get used space of path '%s'!\n", folder);
+      printf(msg_used_space_failed, folder);
       return -1;
     }
     used_out[measured++] = used;

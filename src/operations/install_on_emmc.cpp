@@ -146,9 +146,13 @@ int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_u
     }
   }
   uint64_t flash_used = 0, storage_used = 0;
-  if (print_used_space(flash_source, flash_source, &flash_used, copy_whole_tree) < 0 ||
-      print_used_space(storage_source, storage_source, &storage_used,
+  if (print_used_space(flash_source, flash_source, &flash_used, copy_whole_tree) < 0) {
+    printf(msg_used_space_failed, flash_source);
+    return -1;
+  }
+  if (print_used_space(storage_source, storage_source, &storage_used,
                        dual ? copy_beside_factory_images : copy_without_own_folder) < 0) {
+    printf(msg_used_space_failed, storage_source);
     return -1;
   }
 

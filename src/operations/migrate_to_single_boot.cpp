@@ -119,12 +119,12 @@ int migrate_to_single_boot(int has_userdata, const mmc_partitions_fmt *table, in
   uint64_t flash_used = 0, storage_used = 0;
   if (print_used_space(source.flash_label, source.flash_measured, &flash_used,
                        copy_whole_tree) < 0) {
-    printf("Failed to get used space of path '%s'!\n", source.flash_measured);
+    printf(msg_used_space_failed, source.flash_measured);
     return -1;
   }
   if (print_used_space(source.storage_label, source.storage_measured, &storage_used,
                        copy_without_own_folder) < 0) {
-    printf("Failed to get used space of path '%s'!\n", source.storage_measured);
+    printf(msg_used_space_failed, source.storage_measured);
     return -1;
   }
 

@@ -377,9 +377,15 @@ operation_run::~operation_run() {
     puts("The temporary Kestrova mounts could not all be removed!");
   }
   if (kodi_stopped) start_kodi(*this);
-  if (journal_kept && path_exists(path_relocation_journal)) {
+  if (!journal_kept || !path_exists(path_relocation_journal)) return;
+  if (journal_table_on_emmc()) {
     printf("The change is recorded in '%s': start kvemmc again from the boot media to finish "
            "it, or to see what is left.\n",
+           path_relocation_journal);
+  } else {
+    printf("The journal '%s' is left on the boot media, but the partition table on the eMMC is "
+           "not the one it records: start kvemmc again from the boot media to see what is "
+           "left.\n",
            path_relocation_journal);
   }
 }

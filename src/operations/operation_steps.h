@@ -159,6 +159,9 @@ int make_installation_filesystems(const mmc_partitions_fmt *new_table, bool stor
 // The journal of a single-boot change goes once the change is complete. 0,
 // or -1 (said): a journal left behind would offer to finish it again.
 int end_relocation_journal();
+// The journal on the boot media names as its new table the one that
+// "/dev/reserved" holds now.
+bool journal_table_on_emmc();
 // After a migration from the installation's own data: their saved copy on
 // the boot media is on the eMMC again and goes. 0, or -1 (said).
 int remove_saved_installation_data();

@@ -61,7 +61,7 @@ int measure_storage_room(const mmc_partitions_fmt *table, uint64_t *room, copy_s
     return -1;
   }
   if (measured != 0) {
-    printf("Failed to get used space of path '%s'!\n", path_emmc_storage_data);
+    printf(msg_used_space_failed, path_emmc_storage_data);
     return -1;
   }
   *room = free_bytes + replaced;
@@ -116,6 +116,7 @@ int renew_installation(const mmc_partitions_fmt *table, int data_source) {
     printf(msg_backup_missing, flash_source);
     renew_flash = false;
   } else if (print_used_space(flash_source, flash_source, &flash_used, copy_whole_tree) < 0) {
+    printf(msg_used_space_failed, flash_source);
     return -1;
   }
 
@@ -165,8 +166,10 @@ int renew_installation(const mmc_partitions_fmt *table, int data_source) {
     run.succeeded = true;
     return 0;
   }
-  if (print_used_space(storage_source, storage_source, &storage_used, storage_scope) < 0)
+  if (print_used_space(storage_source, storage_source, &storage_used, storage_scope) < 0) {
+    printf(msg_used_space_failed, storage_source);
     return -1;
+  }
 
   // 8. The room.
   if (storage_room < storage_used) {

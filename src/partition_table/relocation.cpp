@@ -309,6 +309,19 @@ void show_progress(copy_progress *progress, uint64_t done) {
   fflush(stdout);
 }
 
+// Records in `journal`, if there is one, that `done` bytes of copy `step`
+// are on the device. Once the table is written, a relocation stopped
+// half-way strands the box: a record that cannot be written ends the
+// journal, not the relocation.
+void record_progress(relocation_journal *journal, uint32_t step, uint64_t done) {
+  if (!journal || journal->file.fd < 0) return;
+  if (record_relocation_progress(*journal, step, done) == 0) return;
+  puts("Warning: the journal can no longer follow the relocation: it is removed, and the "
+       "partitions are moved to the end without it. Do not switch the box off before kvemmc "
+       "has finished!");
+  abandon_relocation_journal(*journal);
+}
+
 // Where a copy stands in the journal, if it keeps one.
 struct journal_position {
   relocation_journal *journal;
@@ -340,14 +353,12 @@ int copy_range(int fd, uint64_t from, uint64_t to, uint64_t size, uint8_t *chunk
     unrecorded += length;
     show_progress(&progress, done);
     if (at.journal && (unrecorded >= stretch || done == size)) {
-      if (sync_region_file(fd) != 0 || record_relocation_progress(*at.journal, at.step, done) != 0)
-        return -1;
+      if (sync_region_file(fd) != 0) return -1;
+      record_progress(at.journal, at.step, done);
       unrecorded = 0;
     }
   }
-  if (at.journal && size == 0) {
-    if (record_relocation_progress(*at.journal, at.step, 0) != 0) return -1;
-  }
+  if (size == 0) record_progress(at.journal, at.step, 0);
   return 0;
 }
 
@@ -365,7 +376,7 @@ int run_step(int fd, const move_list *list, const move_plan *plan, uint32_t inde
     fflush(stdout);
   }
   if (step.from == step.to) {
-    if (journal && record_relocation_progress(*journal, index, move.entry.size) != 0) return -1;
+    record_progress(journal, index, move.entry.size);
     return 0;
   }
   if (copy_range(fd, step.from, step.to, move.entry.size, chunk, chunk_size, start,

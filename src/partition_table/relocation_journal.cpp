@@ -90,11 +90,13 @@ int create_relocation_journal(relocation_journal &journal, journal_header &heade
     return -1;
   }
   if (rename(fresh, path) != 0 || sync_folder_of(path) != 0) {
+    const int cause = errno;
     unlink(fresh);
-    printf("Failed to write the relocation journal '%s': %s!\n", path, strerror(errno));
+    printf("Failed to write the relocation journal '%s': %s!\n", path, strerror(cause));
     return -1;
   }
   journal.records = 0;
+  snprintf(journal.path, sizeof(journal.path), "%s", path);
   journal.step_count = header.schedule.count;
   journal.header_checksum = header.checksum;
   memcpy(journal.change_id, header.change_id, change_id_size);
@@ -234,6 +236,7 @@ int reopen_relocation_journal(relocation_journal &journal, const journal_state &
   if (open_region_file(journal.file, path, O_RDWR) != 0) return -1;
   // The next record goes behind the last sound one, over a torn one.
   journal.records = state.records;
+  snprintf(journal.path, sizeof(journal.path), "%s", path);
   journal.step_count = state.header.schedule.count;
   journal.header_checksum = state.header.checksum;
   memcpy(journal.change_id, state.header.change_id, change_id_size);
@@ -246,4 +249,9 @@ int remove_relocation_journal(const char *path) {
     return -1;
   }
   return sync_folder_of(path);
+}
+
+void abandon_relocation_journal(relocation_journal &journal) {
+  close_region_file(journal.file);
+  remove_relocation_journal(journal.path);
 }

@@ -108,7 +108,7 @@ int used_space(const char *folder, uint64_t *bytes, copy_scope scope) {
 int print_used_space(const char *label, const char *folder, uint64_t *bytes, copy_scope scope) {
   uint64_t count = 0;
   if (used_space(folder, &count, scope) != 0) {
-    printf("Failed to get used space of path '%s'!\n", folder);
+    printf(msg_used_space_failed, folder);
     return -1;
   }
   printf("Used space of '%s': %lluMB\n", label, static_cast<unsigned long long>(count / 1000000));

@@ -71,7 +71,8 @@ const Scenario kBackups[] = {
     // --- Failures: the previous backup stays whole ---------------------------------
     {.name = "AFailedMeasurementEndsTheBackup", .box = {"--state", "single", "--fail", "rsync:1"},
      .answers = "3\n", .status = 255,
-     .lines = {"Failed to get used space of path '/media/KV_FLASH'!\n"}, .absent = {"Make backup?"},
+     .lines = {"Failed to get used space of path '/media/KV_FLASH'!\n"
+               "Failed to get used space of path '/media/KV_FLASH'!\n"}, .absent = {"Make backup?"},
      .calls = {"umount /media/KV_FLASH", "losetup -d {loop}"}, .emmc_unchanged = false},
     {.name = "AFailedCopyLeavesThePreviousBackupComplete",
      .box = {"--state", "dual", "--boot-backup", "--fail", "rsync:2"}, .answers = "6\ny\n",

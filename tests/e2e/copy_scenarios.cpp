@@ -112,6 +112,13 @@ const Scenario kCopy[] = {
      .lines = {"Error executing cmd 'blkid /dev/sda* || test $? -eq 2'\n"}, .absent = {"device size"},
      .calls = {"blkid /dev/sda"}, .emmc_unchanged = false},
 
+    {.name = "AFailedMeasurementEndsTheCopy",
+     .box = box({"--external", "sda:1024", "--fail", "rsync:1"}), .answers = "1\ny\n",
+     .status = 255,
+     .lines = {"Failed to get used space of path '/flash'!\n"
+               "Failed to get used space of path '/flash'!\n"},
+     .absent = {"Continue?"}, .calls = {"blkid /dev/sda"}, .emmc_unchanged = false},
+
     // --- Failures after it ------------------------------------------------------------
     {.name = "AFailingPartedEndsTheRun", .box = box({"--external", "sda:1024", "--fail", "parted:1"}),
      .answers = "1\ny\n", .status = 255,

@@ -227,7 +227,8 @@ const Scenario kInstall[] = {
                kPlanFailed},
      .calls = {"mount -o ro,noload {loop} /media/KV_STORAGE", "losetup -d {loop}"}},
     {.name = "AFailedMeasurementEndsTheRun", .box = {"--fail", "rsync:1"}, .answers = "1\ny\n",
-     .status = 255, .lines = {"Failed to get used space of path '/flash'!\n"}, .absent = {"Continue?"},
+     .status = 255, .lines = {"Failed to get used space of path '/flash'!\n"
+               "Failed to get used space of path '/flash'!\n"}, .absent = {"Continue?"},
      .calls = {"rsync --dry-run -av /flash/ backup/"}},
     {.name = "AMissingBackupIsNamedBeforeAnythingIsMeasured", .answers = "4\ny\n", .status = 255,
      .lines = {"Folder of backup '/storage/backup/eMMC_backup/kestrova_flash' not found!\n"},

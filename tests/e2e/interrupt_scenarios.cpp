@@ -176,6 +176,39 @@ std::vector<Scenario> rows() {
                  .calls = {"systemctl stop opentee_linuxdriver.service"},
                  .emmc_unchanged = false,
                  .end = e2e::factory_state("khadas_vim3")});
+  // The journal cannot be made durable (its folder's fsync fails): nothing
+  // is written to the eMMC, and the journal left behind is not offered as
+  // the record of a change.
+  all.push_back(
+      {.name = "AJournalThatCannotBeWrittenChangesNothing",
+       .box = {"--preset", "khadas_vim3", "--kill-at", "folder-sync-fails:2"},
+       .answers = "3\ny\n",
+       .status = 255,
+       .lines = {"Failed to write the relocation journal '/storage/" + kJournal +
+                     "': Input/output error!\nFailed to write the journal of the change: the eMMC "
+                     "was not changed!\n",
+                 "The journal '/storage/" + kJournal +
+                     "' is left on the boot media, but the partition table on the eMMC is not "
+                     "the one it records: start kvemmc again from the boot media to see what "
+                     "is left.\n"},
+       .absent = {"Failed to move partitions", "The change is recorded"},
+       .calls = {"systemctl stop opentee_linuxdriver.service"},
+       .end = {e2e::reserved_as_before()}});
+  // A record that cannot be written (a failing boot media) ends the journal,
+  // not the relocation: the change is finished without it and no journal
+  // is left.
+  all.push_back({.name = "ARecordThatCannotBeWrittenEndsTheJournalNotTheMove",
+                 .box = {"--preset", "khadas_vim3", "--kill-at", "record-fails:2"},
+                 .answers = "3\ny\n",
+                 .marker = "KVEMMC_NEW\n",
+                 .lines = {"Failed to record the progress of the relocation in its journal!\n"
+                           "Warning: the journal can no longer follow the relocation: it is "
+                           "removed, and the partitions are moved to the end without it.",
+                           kSuccess},
+                 .absent = {"Failed to move"},
+                 .calls = {"mkfs.vfat -n KV_FLASH {loop}"},
+                 .emmc_unchanged = false,
+                 .end = finished("khadas_vim3")});
   // The reserved area's write cut off, or spoilt after it: every region that
   // differs from the journal's is written again, then the change finishes.
   const std::string reserved = "dd of=/dev/reserved conv=notrunc,fsync status=none ";

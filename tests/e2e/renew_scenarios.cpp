@@ -148,7 +148,8 @@ const Scenario kRenew[] = {
      .calls = {kDualEmptying}, .emmc_unchanged = false, .nothing_left = false,
      .end = dual_kept({})},
     {.name = "AFailedMeasurementEndsTheRenewal", .box = {"--state", "single", "--fail", "rsync:1"},
-     .answers = "1\n", .status = 255, .lines = {"Failed to get used space of path '/flash'!\n"},
+     .answers = "1\n", .status = 255, .lines = {"Failed to get used space of path '/flash'!\n"
+               "Failed to get used space of path '/flash'!\n"},
      .absent = {"Continue?"}, .calls = {"rsync --dry-run -av /flash/ backup/"}},
     {.name = "AKodiThatWillNotStopEndsTheRunAfterTheMount",
      .box = {"--state", "single", "--fail", "systemctl:1"}, .answers = "1\n\ny\n", .status = 255,
