@@ -1,13 +1,14 @@
 # A root folder for a pretend box, for "box". Sourced; every function runs
 # inside a private mount namespace and calls `die` (defined by the caller) when a step fails.
 
-# root_base ROOT [SKELETON]: a tmpfs at ROOT with the host's programs and
-# libraries (read-only), the usual folders and the character devices programs
-# need. With SKELETON (a tar file), the folders, links and devices come from
-# it when it exists, and are saved into it when not: a box built again after
-# every power cut spares the thirty calls.
+# root_base ROOT [SKELETON [EXTRA]]: a tmpfs at ROOT with the host's programs
+# and libraries (read-only), the usual folders and the character devices
+# programs need. With SKELETON (a tar file), the folders, links and devices
+# come from it when it exists, and are saved into it when not: a box built
+# again after every power cut spares the thirty calls. EXTRA (a command, given
+# ROOT) adds the caller's own before they are saved.
 root_base() {
-  local root=$1 skeleton=${2:-}
+  local root=$1 skeleton=${2:-} extra=${3:-}
   mount -t tmpfs -o mode=0755 kvemmc-box "$root" || die "cannot mount the root tmpfs"
   if [ -n "$skeleton" ] && [ -f "$skeleton" ]; then
     tar -C "$root" -xpf "$skeleton" || die "cannot unpack the root's skeleton"
@@ -31,6 +32,7 @@ root_base() {
     ln -s /proc/self/fd/1 "$d/stdout"
     ln -s /proc/self/fd/2 "$d/stderr"
     mkdir -p "$d/shm"
+    [ -z "$extra" ] || "$extra" "$root"
     [ -z "$skeleton" ] || tar -C "$root" -cpf "$skeleton" . || die "cannot save the root's skeleton"
   fi
   mount --bind -o ro /usr "$root/usr" || die "cannot bind /usr"
@@ -43,7 +45,7 @@ root_base() {
 # no-mountinfo, /proc/self/mountinfo is missing.
 root_proc() {
   local root=$1 no_mountinfo=${2:-}
-  mkdir -p "$root/.realproc"
+  [ -d "$root/.realproc" ] || mkdir -p "$root/.realproc"
   mount -t proc proc "$root/.realproc" || die "cannot mount procfs"
   mount -t tmpfs -o mode=0755 kvemmc-box-proc "$root/proc" || die "cannot mount /proc"
   local entry name sub
