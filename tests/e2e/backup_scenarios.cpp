@@ -41,6 +41,17 @@ const Reading kPreviousFlashBackup = {.boxtool = {"files", "{storage}", "0", kBa
                                       .ignore = {e2e::kBackupMark}};
 
 const Scenario kBackups[] = {
+    // --- The other presets, with the boxes' own build -------------------------
+    {.name = "BothPartsOfADualBootOnGxl", .box = {"--preset", "gxl_p212", "--state", "dual"},
+     .answers = "6\ny\ny\n", .marker = "KVEMMC_BACKUP\n", .lines = {kSuccess},
+     .calls = {kFlashCopy, kStorageCopy}, .emmc_unchanged = false,
+     .end = {kFlashBackedUp, kStorageBackedUp, kNothingHalfMade, e2e::reserved_as_before()},
+     .boxes_build_only = true},
+    {.name = "BothPartsOfASingleBootOnBeelink", .box = {"--preset", "beelink", "--state", "single"},
+     .answers = "3\ny\ny\n", .marker = "KVEMMC_BACKUP\n", .lines = {kSuccess},
+     .calls = {kFlashCopy, kStorageCopy}, .emmc_unchanged = false,
+     .end = {kFlashBackedUp, kStorageBackedUp, kNothingHalfMade, e2e::reserved_as_before()},
+     .boxes_build_only = true},
     {.name = "BothPartsOfASingleBootWithoutAnEarlierBackup",
      .box = {"--state", "single", "--own-folder"},
      .answers = "3\ny\ny\n", .marker = "KVEMMC_BACKUP\n",

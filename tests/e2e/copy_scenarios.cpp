@@ -60,6 +60,16 @@ std::vector<Reading> copied_onto(const std::string &device, const std::string &l
 }
 
 const Scenario kCopy[] = {
+    // --- The other presets, with the boxes' own build -------------------------
+    {.name = "ABlankSdCardFromADualBootOnGxl",
+     .box = {"--preset", "gxl_p212", "--state", "dual", "--running", "emmc", "--external", "mmcblk1:1024"},
+     .answers = "1\ny\n", .marker = "KVEMMC_BACKUP\n", .lines = {kSuccess},
+     .calls = prepared_by("mmcblk1", "p"), .emmc_unchanged = false,
+     .end = copied_onto("mmcblk1", "1040384"), .boxes_build_only = true},
+    {.name = "ABlankSdCardOnBeelink", .box = box({"--preset", "beelink", "--external", "mmcblk1:1024"}),
+     .answers = "1\ny\n", .marker = "KVEMMC_BACKUP\n", .lines = {kSuccess},
+     .calls = prepared_by("mmcblk1", "p"), .emmc_unchanged = false,
+     .end = copied_onto("mmcblk1", "1040384"), .boxes_build_only = true},
     {.name = "ABlankSdCardIsPreparedAndFilled",
      .box = box({"--external", "mmcblk1:1024", "--own-folder"}),
      .answers = "1\ny\n", .marker = "KVEMMC_BACKUP\n",

@@ -59,6 +59,15 @@ std::vector<Reading> dual_kept(std::vector<Reading> end) {
 }
 
 const Scenario kRenew[] = {
+    // --- The other presets, with the boxes' own build -------------------------
+    {.name = "BothPartsOfADualBootOnGxl", .box = {"--preset", "gxl_p212", "--state", "dual"},
+     .answers = "4\ny\ny\n", .marker = "KVEMMC_RENEW\n", .lines = {kSuccess},
+     .calls = {kFlashCopy, kDualEmptying, kDualStorageCopy}, .emmc_unchanged = false,
+     .end = dual_kept({kFlashRenewed, kStorageRenewed}), .boxes_build_only = true},
+    {.name = "BothPartsOfASingleBootOnBeelink", .box = {"--preset", "beelink", "--state", "single"},
+     .answers = "1\ny\ny\n", .marker = "KVEMMC_RENEW\n", .lines = {kSuccess},
+     .calls = {kFlashCopy, kStorageCopy}, .emmc_unchanged = false,
+     .end = {kFlashRenewed, kStorageRenewed, e2e::reserved_as_before()}, .boxes_build_only = true},
     // --- Answer combinations and sources --------------------------------------
     {.name = "BothPartsOfASingleBootFromTheBootMedia", .box = {"--state", "single", "--own-folder"},
      .answers = "1\ny\ny\n", .marker = "KVEMMC_RENEW\n",

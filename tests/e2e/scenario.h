@@ -51,6 +51,10 @@ struct Scenario {
   // stops no service, runs no tool that writes, and shows a plan whose new
   // table and moves are what the real run then writes.
   bool dry_run = false;
+  // The same operation as another row, on another preset: it runs only with
+  // the boxes' own build (KVEMMC_BOX_BINARY), where a size or offset 32 bits
+  // wide may part the presets; this machine's build takes the same path.
+  bool boxes_build_only = false;
 };
 
 // The line that names the recovery snapshot, up to its time stamp.
