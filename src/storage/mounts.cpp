@@ -164,7 +164,10 @@ int locate_partition(const mmc_partitions_fmt *table, const char *name, partitio
 
 namespace {
 
-constexpr int max_attach_attempts = 3;
+// Each retry follows a device that another program took between the search
+// and the attach: with several programs attaching and detaching at once,
+// three taken in a row have been seen.
+constexpr int max_attach_attempts = 10;
 
 // True when the kernel shows a backing file for the loop device "/dev/loopN".
 bool loop_in_use(const char *loop) {

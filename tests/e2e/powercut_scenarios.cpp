@@ -106,16 +106,16 @@ std::vector<Cut> cuts(const std::vector<std::string> &points, const std::string 
   return all;
 }
 
-// The recovery snapshot and the journal's head and rename: every flush of
-// the boot media, writes between them in each mode, then the first copy's
-// write lost.
+// The status marker (writes 1 to 6, flushes 1 to 4), the recovery snapshot
+// (writes 7 to 14, then its flush and its folder's) and the journal's head
+// and rename: every flush of the boot media, writes between them in each
+// mode, then the first copy's write lost.
 const std::vector<std::string> kSnapshotAndJournal = {
-    "drop:storage:1",          "subset.1:storage:3",      "drop:flush-storage:1",
-    "torn:storage:4",          "subset.2:flush-storage:2", "drop:flush-storage:3",
+    "subset.1:storage:3",      "drop:flush-storage:1",    "drop:flush-storage:3",
     "torn.3:storage:10",       "drop:flush-storage:4",    "subset.4:flush-storage:5",
     "drop:flush-storage:6",    "torn:storage:17",         "drop:flush-storage:7",
     "subset.5:flush-storage:8", "drop:flush-storage:9",   "torn.6:storage:20",
-    "drop:flush-storage:10",   "drop:dtb0:1"};
+    "drop:flush-storage:10",   "drop:flush-storage:11",   "drop:dtb0:1"};
 
 // The eMMC ranges the data layout of khadas_vim3 writes: the four moves (8
 // MiB each, to 4, 12, 20 and 28 MiB), KV_STORAGE and KV_FLASH.
@@ -175,7 +175,7 @@ std::vector<std::string> joined(std::vector<std::string> a, const std::vector<st
 // A migration with the data on the eMMC first saves them to the boot media:
 // cuts within that copy and at each flush after it.
 const std::vector<std::string> kSavedDataSnapshotAndJournal = {
-    "drop:storage:1",         "subset.1:storage:3",       "drop:flush-storage:1",
+    "subset.1:storage:3",     "drop:flush-storage:1",
     "drop:flush-storage:3",   "torn:storage:30",          "subset.2:storage:150",
     "drop:storage:200",       "drop:flush-storage:5",     "torn.4:flush-storage:6",
     "drop:flush-storage:8",   "subset.3:flush-storage:9", "drop:flush-storage:11",
@@ -210,18 +210,16 @@ const std::vector<std::string> kDualBoot = {
 // then dtb0:2 and dtb1:2), Kestrova's folder deleted, Android's data
 // checked (about @data:12) and grown (from about @data:20).
 const std::vector<std::string> kRemoval = {
-    "drop:storage:1",       "subset.1:storage:2",   "drop:flush-storage:1", "torn:storage:4",
-    "subset.2:flush-storage:2", "torn.2:storage:5", "drop:flush-storage:3", "subset.3:storage:6",
-    "drop:flush-storage:4", "drop:flush-emmc:1",    "drop:flush-emmc:2",    "torn:@data:1",
-    "drop:flush-emmc:3",    "drop:storage:7",       "subset.4:storage:9",   "torn.3:storage:11",
-    "drop:storage:13",      "subset.5:storage:14",  "drop:flush-storage:5", "torn.4:storage:15",
-    "drop:flush-storage:6", "drop:emmc:1",          "drop:dtb0:1",          "torn:dtb0:1",
-    "subset.6:dtb0:1",      "drop:flush-emmc:1",    "drop:dtb1:1",          "subset.7:dtb1:1",
-    "torn.5:dtb1:1",        "drop:flush-emmc:2",    "drop:table:1",         "drop:flush-emmc:3",
-    "torn:dtb0:2",          "subset.8:dtb1:2",      "drop:flush-emmc:5",    "drop:@data:3",
-    "torn:@data:11",        "drop:@data:14",        "subset.9:@data:20",    "torn:@data:30",
-    "drop:@data:36",        "drop:storage:8",       "drop:end:1"};
-const size_t kRemovalResumesFrom = 23;  // after torn:dtb0:1
+    "subset.1:storage:2",   "drop:flush-storage:1", "torn.2:storage:5",     "drop:flush-storage:4",
+    "drop:flush-emmc:1",    "drop:flush-emmc:2",    "torn:@data:1",         "drop:flush-emmc:3",
+    "subset.4:storage:9",   "torn.3:storage:11",    "subset.5:storage:14",  "drop:flush-storage:5",
+    "torn.4:storage:15",    "drop:flush-storage:6", "drop:flush-storage:8", "drop:flush-storage:10",
+    "drop:dtb0:1",          "torn:dtb0:1",          "drop:flush-emmc:1",    "torn.5:dtb1:1",
+    "drop:table:1",         "drop:flush-emmc:3",    "torn:dtb0:2",          "subset.8:dtb1:2",
+    "drop:flush-emmc:5",    "drop:@data:3",         "torn:@data:11",        "drop:@data:14",
+    "subset.9:@data:20",    "torn:@data:30",        "drop:@data:36",        "drop:storage:8",
+    "drop:end:1"};
+const size_t kRemovalResumesFrom = 17;  // after torn:dtb0:1
 
 std::vector<Scenario> rows() {
   const std::vector<std::string> khadas = {"--preset", "khadas_vim3"};
