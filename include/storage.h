@@ -54,6 +54,13 @@ inline constexpr const char msg_used_space_failed[] = "Failed to get used space 
 int run_command(const char *command, char *output = nullptr, size_t output_size = 0,
                 FILE *echo = nullptr);
 
+// As run_command, for output read line by line: each line of standard
+// output, without its newline, goes to `take` as it arrives, and the last one
+// is kept in `last` (cut to last_size - 1 bytes) when given. Nothing is echoed.
+using line_reader = void (*)(void *context, const char *line);
+int run_command_lines(const char *command, line_reader take, void *context, char *last = nullptr,
+                      size_t last_size = 0);
+
 // How a command ended, for callers that read the exit code itself.
 struct command_outcome {
   int completed;  // 1: the shell was started and reaped
