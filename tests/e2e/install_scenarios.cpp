@@ -218,8 +218,8 @@ const Scenario kInstall[] = {
      .lines = {"New partition is too small to cover data of '/flash' from current boot device!\n"
                "Free space on 'KV_FLASH' partition: 1MB\nUsed space on '/flash': "},
      .absent = {"'/storage' from current boot device"},
-     .calls = {"rsync --dry-run -av /flash/ backup/",
-               "rsync --dry-run -av --exclude=/backup/kvemmc /storage/ backup/"}},
+     .calls = {"rsync --dry-run -av --out-format=%l %n /flash/ backup/",
+               "rsync --dry-run -av --out-format=%l %n --exclude=/backup/kvemmc /storage/ backup/"}},
     {.name = "AndroidDataWithLessFreeRoomThanKvFlashIsRefused",
      .box = {"--preset", "gxl_p212", "--data-free", "100"}, .answers = "1\ny\n", .status = 255,
      .lines = {"Partition 'KV_STORAGE' has only 99MB free, less than the 512MB that 'KV_FLASH' "
@@ -229,7 +229,7 @@ const Scenario kInstall[] = {
     {.name = "AFailedMeasurementEndsTheRun", .box = {"--fail", "rsync:1"}, .answers = "1\ny\n",
      .status = 255, .lines = {"Failed to get used space of path '/flash'!\n"
                "Failed to get used space of path '/flash'!\n"}, .absent = {"Continue?"},
-     .calls = {"rsync --dry-run -av /flash/ backup/"}},
+     .calls = {"rsync --dry-run -av --out-format=%l %n /flash/ backup/"}},
     {.name = "AMissingBackupIsNamedBeforeAnythingIsMeasured", .answers = "4\ny\n", .status = 255,
      .lines = {"Folder of backup '/storage/backup/eMMC_backup/kestrova_flash' not found!\n"},
      .absent = {"Used space of"}},
@@ -282,7 +282,7 @@ const Scenario kInstall[] = {
      .lines = {kQuestion + "Not enough free space on '/storage/backup/kvemmc' for the recovery "
                            "snapshot: "},
      .absent = {"opentee"},
-     .calls = {"rsync --dry-run -av --exclude=/backup/kvemmc /storage/ backup/"}},
+     .calls = {"rsync --dry-run -av --out-format=%l %n --exclude=/backup/kvemmc /storage/ backup/"}},
     {.name = "ACtrlCBeforeTheLayoutChangeEndsTheRunUntouched", .box = {"--signal", "blkid:1:INT"},
      .answers = "1\ny\n", .status = 130, .calls = {"blkid -p -o value -s TYPE -O 4039114752 "
                                                    "-S 11595153408 /dev/mmcblk0"}},

@@ -107,7 +107,7 @@ const Scenario kMigrate[] = {
      .emmc_unchanged = false, .end = {e2e::reserved_as_before()}},
     {.name = "DecliningTheBootMediaSourceWritesNothing", .box = {"--state", "dual"},
      .answers = "1\n\n", .lines = {kQuestion + "\nAborting!\n"},
-     .calls = {"rsync --dry-run -av --exclude=/backup/kvemmc /storage/ backup/"}},
+     .calls = {"rsync --dry-run -av --out-format=%l %n --exclude=/backup/kvemmc /storage/ backup/"}},
     {.name = "AMissingBackupIsMeasuredAndRefused", .box = {"--state", "dual"}, .answers = "3\ny\n",
      .status = 255,
      .lines = {"Failed to get used space of path '/storage/backup/eMMC_backup/kestrova_flash'!\n"
