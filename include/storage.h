@@ -54,6 +54,13 @@ inline constexpr const char msg_used_space_failed[] = "Failed to get used space 
 int run_command(const char *command, char *output = nullptr, size_t output_size = 0,
                 FILE *echo = nullptr);
 
+// As run_command, for output read line by line: each line of standard
+// output, without its newline, goes to `take` as it arrives, and the last one
+// is kept in `last` (cut to last_size - 1 bytes) when given. Nothing is echoed.
+using line_reader = void (*)(void *context, const char *line);
+int run_command_lines(const char *command, line_reader take, void *context, char *last = nullptr,
+                      size_t last_size = 0);
+
 // How a command ended, for callers that read the exit code itself.
 struct command_outcome {
   int completed;  // 1: the shell was started and reaped
@@ -213,11 +220,63 @@ enum copy_scope { copy_whole_tree, copy_without_own_folder, copy_beside_factory_
 // tree that holds it at its top (whatever the scope) leaves it out, so that
 // it reaches no installation and no other backup.
 inline constexpr const char backup_mark_name[] = ".kvemmc-backup-complete";
+// What a copy takes on a filesystem beyond the files' bytes: their blocks
+// and the folders. Counted from the list of the same dry run that gives the
+// used space, for each allocation unit from 512 bytes to 64 KiB.
+constexpr int census_units = 8;
+constexpr uint64_t census_unit(int index) { return 512ull << index; }
+struct tree_census {
+  uint64_t bytes = 0;             // the files' sizes, as rsync's total
+  uint64_t files = 0;             // entries that are no folder (files, links, devices)
+  uint64_t folders = 0;           // the tree's top folder among them
+  uint64_t ext4_entry_bytes = 0;  // what the entries fill in ext4 folders
+  uint64_t fat_entry_slots = 0;   // 32-byte vfat entries, long names included
+  uint64_t fat_top_slots = 0;     // those of the entries at the top
+  uint64_t units[census_units] = {};          // each file in whole units
+  uint64_t extent_blocks[census_units] = {};  // ext4 extent trees, at worst
+};
+// One entry of the tree: `path` relative to its top ("." or "" the top
+// folder itself), `size` bytes for anything but a folder.
+void count_in_census(tree_census &census, uint64_t size, const char *path, bool folder);
+// One line "SIZE NAME" of the dry run's list (NAME ending in "/" for a
+// folder). False for any other line, which counts nothing.
+bool count_listed_entry(tree_census &census, const char *line);
+
 // Total size of the files below the folder that a copy of `scope` takes, as
-// an rsync dry run counts it. Builds its pipeline in the scratch buffer (the
+// an rsync dry run counts it. Builds its command in the scratch buffer (the
 // folder must not lie in it). 0 and the count in `bytes` (if given), or -1.
-int used_space(const char *folder, uint64_t *bytes, copy_scope scope);
-int print_used_space(const char *label, const char *folder, uint64_t *bytes, copy_scope scope);
+// Given `census`, it is filled from the dry run's list of the same files.
+int used_space(const char *folder, uint64_t *bytes, copy_scope scope,
+               tree_census *census = nullptr);
+int print_used_space(const char *label, const char *folder, uint64_t *bytes, copy_scope scope,
+                     tree_census *census = nullptr);
+
+// ---- The room of a filesystem made afresh ----
+enum new_filesystem { new_ext4, new_vfat };
+struct filesystem_room {
+  uint64_t bytes = 0;               // for files and folders
+  uint32_t unit = 0;                // its block or cluster size
+  uint64_t inodes = UINT64_MAX;     // ext4: free inodes
+  uint64_t top_slots = UINT64_MAX;  // FAT12/16: free entries of the fixed root folder
+  bool estimated = false;           // margins, not a measurement
+};
+// The room that format_ext4_partition or format_vfat_partition leaves in a
+// partition of `size` bytes, with `label`: the filesystem made the same way
+// in a sparse file in a scratch folder under `parent`, read, removed. When
+// that cannot be done, estimated with margins, and a line says so. 0, or -1
+// for a label or folder that cannot go into a command line (said).
+int measure_new_filesystem_room(new_filesystem kind, const char *label, uint64_t size,
+                                filesystem_room *room, const char *parent = "/tmp");
+// The figures of a boot sector or superblock (bytes of a file of
+// `file_size` bytes that the tool wrote, checked all the same). 0, or -1 for
+// anything out of bounds or inconsistent.
+int read_fat_room(const uint8_t *sector, size_t length, uint64_t file_size, filesystem_room *room);
+int read_ext4_room(const uint8_t *superblock, size_t length, uint64_t file_size,
+                   filesystem_room *room);
+void estimate_room(new_filesystem kind, uint64_t size, filesystem_room *room);
+// Bytes that a copy of the tree takes on such a filesystem with blocks or
+// clusters of `unit` bytes; UINT64_MAX for a unit the census has not counted.
+uint64_t copy_need(const tree_census &census, new_filesystem kind, uint32_t unit);
 // rsync in archive mode of the content of `source` into `destination`.
 int copy_folder(const char *source, const char *destination, copy_scope scope);
 // Replaces `destination` by a copy of `source`.

@@ -146,19 +146,29 @@ int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_u
     }
   }
   uint64_t flash_used = 0, storage_used = 0;
-  if (print_used_space(flash_source, flash_source, &flash_used, copy_whole_tree) < 0) {
+  tree_census flash_census, storage_census;
+  if (print_used_space(flash_source, flash_source, &flash_used, copy_whole_tree,
+                       dual ? nullptr : &flash_census) < 0) {
     printf(msg_used_space_failed, flash_source);
     return -1;
   }
   if (print_used_space(storage_source, storage_source, &storage_used,
-                       dual ? copy_beside_factory_images : copy_without_own_folder) < 0) {
+                       dual ? copy_beside_factory_images : copy_without_own_folder,
+                       dual ? nullptr : &storage_census) < 0) {
     printf(msg_used_space_failed, storage_source);
     return -1;
   }
 
-  // 3. Room, flash first.
-  if (check_room(flash_source, name_kv_flash, flash_room, flash_used) != 0 ||
-      check_room(storage_source, name_kv_storage, storage_room, storage_used) != 0) {
+  // 3. Room, flash first. Single boot makes both filesystems afresh: their
+  // room is what they leave of the partitions, and the data take their
+  // blocks and folders there.
+  if (dual ? check_room(flash_source, name_kv_flash, flash_room, flash_used) != 0 ||
+                 check_room(storage_source, name_kv_storage, storage_room, storage_used) != 0
+           : check_new_filesystem_room(flash_source, flash_source, name_kv_flash, flash_room,
+                                       flash_used, flash_census, &flash_room) != 0 ||
+                 check_new_filesystem_room(storage_source, storage_source, name_kv_storage,
+                                           storage_room, storage_used, storage_census,
+                                           &storage_room) != 0) {
     return -1;
   }
 

@@ -117,13 +117,14 @@ int migrate_to_single_boot(int has_userdata, const mmc_partitions_fmt *table, in
   // 2.1, 3.2. Measure.
   puts("");
   uint64_t flash_used = 0, storage_used = 0;
-  if (print_used_space(source.flash_label, source.flash_measured, &flash_used,
-                       copy_whole_tree) < 0) {
+  tree_census flash_census, storage_census;
+  if (print_used_space(source.flash_label, source.flash_measured, &flash_used, copy_whole_tree,
+                       &flash_census) < 0) {
     printf(msg_used_space_failed, source.flash_measured);
     return -1;
   }
   if (print_used_space(source.storage_label, source.storage_measured, &storage_used,
-                       copy_without_own_folder) < 0) {
+                       copy_without_own_folder, &storage_census) < 0) {
     printf(msg_used_space_failed, source.storage_measured);
     return -1;
   }
@@ -138,10 +139,13 @@ int migrate_to_single_boot(int has_userdata, const mmc_partitions_fmt *table, in
     }
   }
 
-  // 2.2, 2.3. Room in the new partitions, whatever the source.
-  if (check_room(path_flash, source.flash_measured, name_kv_flash, flash_room, flash_used) != 0 ||
-      check_room(path_storage, source.storage_measured, name_kv_storage, storage_room,
-                 storage_used) != 0) {
+  // 2.2, 2.3. Room in the new partitions, whatever the source: what the
+  // filesystems made afresh leave of them, for the data in their blocks and
+  // folders.
+  if (check_new_filesystem_room(path_flash, source.flash_measured, name_kv_flash, flash_room,
+                                flash_used, flash_census, &flash_room) != 0 ||
+      check_new_filesystem_room(path_storage, source.storage_measured, name_kv_storage,
+                                storage_room, storage_used, storage_census, &storage_room) != 0) {
     return -1;
   }
 

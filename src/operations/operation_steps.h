@@ -67,6 +67,15 @@ int check_room(const char *source, const char *measured, const char *partition, 
 inline int check_room(const char *source, const char *partition, uint64_t room, uint64_t used) {
   return check_room(source, source, partition, room, used);
 }
+// The same for KV_FLASH (vfat) or KV_STORAGE (ext4) made afresh in a
+// partition of `size` bytes: the room is what that filesystem leaves
+// (measure_new_filesystem_room), and the data take what their `census`
+// says there (copy_need), KV_STORAGE the change's mark too. When they do
+// not fit, a fourth line says what the copy takes. 0 with the room in
+// `usable`, or -1.
+int check_new_filesystem_room(const char *source, const char *measured, const char *partition,
+                              uint64_t size, uint64_t used, const tree_census &census,
+                              uint64_t *usable);
 
 // ---- The table write, tried in memory ----
 // Verifies `table` and reworks both DTB copies of "/dev/reserved" for it

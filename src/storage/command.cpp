@@ -27,6 +27,8 @@ bool lies_in_scratch_buffer(const char *text) {
   return true;
 }
 
+static int close_command(FILE *pipe, const char *command, command_outcome *outcome);
+
 int run_command_outcome(const char *command, char *output, size_t output_size, FILE *echo,
                         command_outcome *outcome) {
   command_outcome local;
@@ -79,6 +81,11 @@ int run_command_outcome(const char *command, char *output, size_t output_size, F
     output[n] = '\0';
   }
 
+  return close_command(pipe, command, outcome);
+}
+
+// pclose and the command's exit status, as run_command reports them.
+static int close_command(FILE *pipe, const char *command, command_outcome *outcome) {
   int status = pclose(pipe);
   if (status < 0) {
     puts("Error running pclose on cmd");
@@ -104,6 +111,37 @@ int run_command_outcome(const char *command, char *output, size_t output_size, F
 
 int run_command(const char *command, char *output, size_t output_size, FILE *echo) {
   return run_command_outcome(command, output, output_size, echo, nullptr);
+}
+
+int run_command_lines(const char *command, line_reader take, void *context, char *last,
+                      size_t last_size) {
+  if (last && last_size > 0) last[0] = '\0';
+  check_console_output();
+  FILE *pipe = popen(command, "r");
+  if (!pipe) {
+    puts("Error running cmd with popen");
+    return -1;
+  }
+  // getline's buffer grows with the longest line; it is this function's.
+  char *line = nullptr;
+  size_t capacity = 0;
+  ssize_t length;
+  for (;;) {
+    errno = 0;
+    length = getline(&line, &capacity, pipe);
+    if (length < 0 && errno == EINTR) {
+      // Read on: a command left writing into a full pipe would never end.
+      clearerr(pipe);
+      continue;
+    }
+    if (length < 0) break;
+    if (length > 0 && line[length - 1] == '\n') line[--length] = '\0';
+    take(context, line);
+    if (last && last_size > 0) snprintf(last, last_size, "%s", line);
+  }
+  free(line);
+  command_outcome outcome;
+  return close_command(pipe, command, &outcome);
 }
 
 static int vformat_command(char *buffer, size_t size, const char *format, va_list args) {

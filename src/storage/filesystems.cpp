@@ -21,6 +21,15 @@
 #include "storage.h"
 #include "storage_internal.h"
 
+// A formed command line, its output shown live; "Error executing cmd" on failure.
+static int run_echoed(const char *command) {
+  if (run_command(command, nullptr, 0, stdout) < 0) {
+    printf(msg_cmd_failed, command);
+    return -1;
+  }
+  return 0;
+}
+
 static constexpr const char msg_starting_format[] =
     "\nStarting to format the new '%s' partition...\n";
 
@@ -34,6 +43,22 @@ static bool check_feature_list(const char *features) {
   }
   if (!safe) puts("Unsafe ext4 feature list refused!");
   return safe;
+}
+
+int form_mke2fs_command(char *buffer, size_t buffer_size, const char *label, const char *device,
+                        const char *features, uint64_t offset, uint64_t size, const char *tail) {
+  char range[64] = {}, mib[32] = {};
+  if (offset != 0) {
+    snprintf(range, sizeof(range), " -E offset=%lld", static_cast<long long>(offset));
+  }
+  if (size != 0) snprintf(mib, sizeof(mib), " %lldm", static_cast<long long>(size >> 20));
+  return format_command(buffer, buffer_size, "mke2fs -F -L \"%s\" -t ext4 -m 0 \"%s\" -O %s%s%s%s",
+                        label, device, features, range, mib, tail);
+}
+
+int form_mkfs_vfat_command(char *buffer, size_t buffer_size, const char *label,
+                           const char *device, const char *tail) {
+  return format_command(buffer, buffer_size, "mkfs.vfat -n \"%s\" %s%s", label, device, tail);
 }
 
 int format_ext4(const char *label, const char *device, const char *features, uint64_t offset,
@@ -51,16 +76,11 @@ int format_ext4(const char *label, const char *device, const char *features, uin
   printf(msg_starting_format, label);
 
   owned<char> command = allocate_text(long_command_size);
-  if (!command) return -1;
-  if (in_range) {
-    return run_formatted(
-        command.get(), long_command_size, stdout,
-        "mke2fs -F -L \"%s\" -t ext4 -m 0 \"%s\" -O %s -E offset=%lld %lldm && sync", label, device,
-        features, static_cast<long long>(offset), static_cast<long long>(size >> 20));
-  }
-  return run_formatted(command.get(), long_command_size, stdout,
-                       "mke2fs -F -L \"%s\" -t ext4 -m 0 \"%s\" -O %s && sync", label, device,
-                       features);
+  if (!command ||
+      form_mke2fs_command(command.get(), long_command_size, label, device, features,
+                          in_range ? offset : 0, in_range ? size : 0, " && sync") != 0)
+    return -1;
+  return run_echoed(command.get());
 }
 
 int format_ext4_partition(const mmc_partitions_fmt *table, const char *name, const char *device) {
@@ -79,9 +99,10 @@ int format_vfat(const char *label, const char *device) {
   if (!check_safe_name("label", label) || !check_safe_path("device", device)) return -1;
   printf(msg_starting_format, label);
   owned<char> command = allocate_text(long_command_size);
-  if (!command) return -1;
-  return run_formatted(command.get(), long_command_size, stdout, "mkfs.vfat -n \"%s\" %s && sync",
-                       label, device);
+  if (!command ||
+      form_mkfs_vfat_command(command.get(), long_command_size, label, device, " && sync") != 0)
+    return -1;
+  return run_echoed(command.get());
 }
 
 int partition_filesystem(const mmc_partitions_fmt *table, const char *name, char *type,

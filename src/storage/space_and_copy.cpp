@@ -3,12 +3,14 @@
 // Relied on from the tools (besides their exit code, 0 = done):
 // - rsync (3.1 or later): a copy with "--info=progress2" prints one overall
 //   progress line (shown live); a dry run with "-av" ends its output with the
-//   total-size line, whose fourth field is the total size in bytes with ","
-//   as thousands separator. Any other last line (rsync reporting an error)
-//   carries no number there and counts as a failed measurement.
+//   line "total size is N ...", N the total size of the files in bytes with
+//   "," as thousands separator, and with "--out-format=%l %n" lists before it
+//   each entry it would copy on a line of its own: its size in bytes and its
+//   name relative to the source, a folder's ending in "/", the source itself
+//   "./", characters that cannot be shown escaped (never shorter). Any other
+//   last line counts as a failed measurement.
 //   Exit code 24 says that source files vanished during the copy: what is
 //   left of the source was copied, which is no failure.
-// - tail, awk, sed: the last line, its fourth field, the commas removed.
 // - sync: returns when written data have reached the medium.
 #include <sys/statfs.h>
 
@@ -72,7 +74,33 @@ copy_options options_of(copy_scope scope, const char *source) {
 
 }  // namespace
 
-int used_space(const char *folder, uint64_t *bytes, copy_scope scope) {
+static constexpr int rsync_files_vanished = 24;
+
+namespace {
+
+void take_listed_entry(void *census, const char *line) {
+  count_listed_entry(*static_cast<tree_census *>(census), line);
+}
+
+// The number of rsync's last line "total size is N  speedup is ...", N
+// with "," as thousands separator.
+bool parse_total_size(const char *line, uint64_t *value) {
+  static const char lead[] = "total size is ";
+  if (strncmp(line, lead, sizeof(lead) - 1) != 0) return false;
+  char digits[32];
+  size_t n = 0;
+  for (const char *p = line + sizeof(lead) - 1; *p && *p != ' '; p++) {
+    if (*p == ',') continue;
+    if (n + 1 >= sizeof(digits)) return false;
+    digits[n++] = *p;
+  }
+  digits[n] = '\0';
+  return parse_byte_count(digits, value);
+}
+
+}  // namespace
+
+int used_space(const char *folder, uint64_t *bytes, copy_scope scope, tree_census *census) {
   if (!folder || !is_directory(folder)) return -1;
   if (!scratch_buffer) {
     puts("No scratch buffer for the command lines!");
@@ -80,34 +108,47 @@ int used_space(const char *folder, uint64_t *bytes, copy_scope scope) {
   }
   if (lies_in_scratch_buffer(folder) || !check_safe_path("folder", folder)) return -1;
   // The dry run copies nothing, so "backup/" is never created. It leaves out
-  // what the copy leaves out, so that the room check and the copy agree.
-  if (format_command(
-          scratch_buffer, scratch_buffer_size,
-          "rsync --dry-run -av%s %s/ backup/ | tail -n 1 | awk '{print $4}' | sed 's/,//g'",
-          options_of(scope, folder).text, folder) != 0) {
+  // what the copy leaves out, so that the room check and the copy agree, and
+  // lists each entry with its size.
+  if (format_command(scratch_buffer, scratch_buffer_size,
+                     "rsync --dry-run -av '--out-format=%%l %%n'%s %s/ backup/",
+                     options_of(scope, folder).text, folder) != 0) {
     return -1;
   }
-  char output[512] = {};
-  if (run_command(scratch_buffer, output, sizeof(output)) < 0) {
+  tree_census listed;
+  char last[512] = {};
+  const int result = run_command_lines(scratch_buffer, take_listed_entry, &listed, last,
+                                       sizeof(last));
+  // Files that vanished meanwhile are not in the list, as the copy will not
+  // find them either.
+  if (result < 0 && result != -rsync_files_vanished) {
     printf(msg_cmd_failed, scratch_buffer);
     return -1;
   }
-  // The pipeline's status is sed's: a failed rsync shows only as a last line
-  // without the number.
   uint64_t count = 0;
-  if (!parse_byte_count(output, &count)) {
-    char shown[sizeof(output)];
-    printable_text(shown, sizeof(shown), output, sizeof(output));
+  if (!parse_total_size(last, &count)) {
+    char shown[sizeof(last)];
+    printable_text(shown, sizeof(shown), last, strlen(last));
     printf("No total size in rsync's summary for '%s' (it shows '%s')!\n", folder, shown);
     return -1;
   }
+  // A "backup" in the working folder that holds some of the files already
+  // would keep them out of the list (not out of the total).
+  if (census && listed.bytes != count) {
+    printf("rsync's list of the files of '%s' adds up to %llu bytes, not to its total of %llu!\n",
+           folder, static_cast<unsigned long long>(listed.bytes),
+           static_cast<unsigned long long>(count));
+    return -1;
+  }
   if (bytes) *bytes = count;
+  if (census) *census = listed;
   return 0;
 }
 
-int print_used_space(const char *label, const char *folder, uint64_t *bytes, copy_scope scope) {
+int print_used_space(const char *label, const char *folder, uint64_t *bytes, copy_scope scope,
+                     tree_census *census) {
   uint64_t count = 0;
-  if (used_space(folder, &count, scope) != 0) {
+  if (used_space(folder, &count, scope, census) != 0) {
     printf(msg_used_space_failed, folder);
     return -1;
   }
@@ -115,8 +156,6 @@ int print_used_space(const char *label, const char *folder, uint64_t *bytes, cop
   if (bytes) *bytes = count;
   return 0;
 }
-
-static constexpr int rsync_files_vanished = 24;
 
 int copy_folder(const char *source, const char *destination, copy_scope scope) {
   if (!check_safe_path("source folder", source) ||

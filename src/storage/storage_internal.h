@@ -42,3 +42,15 @@ int detach_loop(loop_device &loop);
 // True when `text` points into the scratch buffer (a command built there would
 // overwrite its own argument); prints a line then.
 bool lies_in_scratch_buffer(const char *text);
+
+// The command lines that make an installation's filesystems, shared by the
+// formatting and by the scratch copy that measures a filesystem's room, so
+// that both make the same filesystem. mke2fs: `label`, the fixed choices and
+// `features` on `device`; inside the byte range from `offset` when it is not
+// 0; `size` bytes (in whole MiB) when it is not 0, else the whole device.
+// mkfs.vfat: `label` on `device`, all of it. `tail` is appended (" && sync").
+// 0, or -1 when the line does not fit (said).
+int form_mke2fs_command(char *buffer, size_t buffer_size, const char *label, const char *device,
+                        const char *features, uint64_t offset, uint64_t size, const char *tail);
+int form_mkfs_vfat_command(char *buffer, size_t buffer_size, const char *label,
+                           const char *device, const char *tail);

@@ -216,10 +216,17 @@ const Scenario kInstall[] = {
     {.name = "AFlashTooSmallForTheDataIsRefused", .args = {"-f", "1"}, .answers = "3\ny\n",
      .status = 255,
      .lines = {"New partition is too small to cover data of '/flash' from current boot device!\n"
-               "Free space on 'KV_FLASH' partition: 1MB\nUsed space on '/flash': "},
+               "Free space on 'KV_FLASH' partition: 0MB\nUsed space on '/flash': "},
      .absent = {"'/storage' from current boot device"},
-     .calls = {"rsync --dry-run -av /flash/ backup/",
-               "rsync --dry-run -av --exclude=/backup/kvemmc /storage/ backup/"}},
+     .calls = {"rsync --dry-run -av --out-format=%l %n /flash/ backup/",
+               "rsync --dry-run -av --out-format=%l %n --exclude=/backup/kvemmc /storage/ backup/"}},
+    // Just under the 256 MiB of the slot: the FATs and the folders of the
+    // filesystem made there leave less.
+    {.name = "FlashDataThatFitTheSlotButNotItsFilesystemAreRefused",
+     .box = {"--flash-used", "268400000"}, .args = {"-f", "256"}, .answers = "3\ny\n", .status = 255,
+     .lines = {"New partition is too small to cover data of '/flash' from current boot device!\n"
+               "Free space on 'KV_FLASH' partition: 255MB\nUsed space on '/flash': 268400000\n"},
+     .absent = {"Continue?"}, .calls = {"mkfs.vfat -n KV_FLASH {scratch}/KV_FLASH.img"}},
     {.name = "AndroidDataWithLessFreeRoomThanKvFlashIsRefused",
      .box = {"--preset", "gxl_p212", "--data-free", "100"}, .answers = "1\ny\n", .status = 255,
      .lines = {"Partition 'KV_STORAGE' has only 99MB free, less than the 512MB that 'KV_FLASH' "
@@ -229,7 +236,7 @@ const Scenario kInstall[] = {
     {.name = "AFailedMeasurementEndsTheRun", .box = {"--fail", "rsync:1"}, .answers = "1\ny\n",
      .status = 255, .lines = {"Failed to get used space of path '/flash'!\n"
                "Failed to get used space of path '/flash'!\n"}, .absent = {"Continue?"},
-     .calls = {"rsync --dry-run -av /flash/ backup/"}},
+     .calls = {"rsync --dry-run -av --out-format=%l %n /flash/ backup/"}},
     {.name = "AMissingBackupIsNamedBeforeAnythingIsMeasured", .answers = "4\ny\n", .status = 255,
      .lines = {"Folder of backup '/storage/backup/eMMC_backup/kestrova_flash' not found!\n"},
      .absent = {"Used space of"}},
@@ -282,7 +289,7 @@ const Scenario kInstall[] = {
      .lines = {kQuestion + "Not enough free space on '/storage/backup/kvemmc' for the recovery "
                            "snapshot: "},
      .absent = {"opentee"},
-     .calls = {"rsync --dry-run -av --exclude=/backup/kvemmc /storage/ backup/"}},
+     .calls = {"rsync --dry-run -av --out-format=%l %n --exclude=/backup/kvemmc /storage/ backup/"}},
     {.name = "ACtrlCBeforeTheLayoutChangeEndsTheRunUntouched", .box = {"--signal", "blkid:1:INT"},
      .answers = "1\ny\n", .status = 130, .calls = {"blkid -p -o value -s TYPE -O 4039114752 "
                                                    "-S 11595153408 /dev/mmcblk0"}},
@@ -306,7 +313,7 @@ const Scenario kInstall[] = {
     {.name = "AFailedMountAfterTheFormatting", .box = {"--fail", "mount:1"}, .answers = "3\ny\n",
      .status = 255, .lines = {"Failed to mount 'KV_FLASH' partition!\n"},
      .calls = {"mount -o rw {loop} /media/KV_FLASH", "losetup -d {loop}"}, .emmc_unchanged = false},
-    {.name = "AFailedFormatAfterTheTableWrite", .box = {"--fail", "mkfs.vfat:1"},
+    {.name = "AFailedFormatAfterTheTableWrite", .box = {"--fail", "mkfs.vfat:2"},
      .answers = "3\ny\n", .status = 255,
      .lines = {"Failed to format vfat 'KV_FLASH' partition!\nFailed to format partition 'KV_FLASH'!\n"},
      .calls = {"losetup -d {loop}"}, .emmc_unchanged = false,

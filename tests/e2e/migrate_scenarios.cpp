@@ -107,7 +107,7 @@ const Scenario kMigrate[] = {
      .emmc_unchanged = false, .end = {e2e::reserved_as_before()}},
     {.name = "DecliningTheBootMediaSourceWritesNothing", .box = {"--state", "dual"},
      .answers = "1\n\n", .lines = {kQuestion + "\nAborting!\n"},
-     .calls = {"rsync --dry-run -av --exclude=/backup/kvemmc /storage/ backup/"}},
+     .calls = {"rsync --dry-run -av --out-format=%l %n --exclude=/backup/kvemmc /storage/ backup/"}},
     {.name = "AMissingBackupIsMeasuredAndRefused", .box = {"--state", "dual"}, .answers = "3\ny\n",
      .status = 255,
      .lines = {"Failed to get used space of path '/storage/backup/eMMC_backup/kestrova_flash'!\n"
@@ -122,9 +122,15 @@ const Scenario kMigrate[] = {
     {.name = "ItsOwnDataTooBigForTheNewFlashAreRefused", .box = {"--state", "dual"},
      .args = {"-f", "16"}, .answers = "2\ny\n", .status = 255,
      .lines = {"New partition is too small to cover data of '/flash' from current boot device!\n"
-               "Free space on 'KV_FLASH' partition: 16MB\nUsed space on '/media/KV_FLASH': "},
+               "Free space on 'KV_FLASH' partition: 15MB\nUsed space on '/media/KV_FLASH': "},
      .absent = {"Continue?"}, .calls = {"umount /media/KV_FLASH"}, .emmc_unchanged = false,
      .end = {e2e::reserved_as_before()}},
+    {.name = "FlashDataThatFitTheSlotButNotItsFilesystemAreRefused",
+     .box = {"--state", "dual", "--flash-used", "268400000"},
+     .args = {"-f", "256"}, .answers = "1\ny\n", .status = 255,
+     .lines = {"New partition is too small to cover data of '/flash' from current boot device!\n"
+               "Free space on 'KV_FLASH' partition: 255MB\nUsed space on '/flash': 268400000\n"},
+     .absent = {"Continue?"}, .calls = {"mkfs.vfat -n KV_FLASH {scratch}/KV_FLASH.img"}},
     // The backup is complete, the eMMC untouched: a second run migrates from it.
     {.name = "AFailedUnmountAfterTheBackupLeavesItForASecondRun",
      .box = {"--state", "dual", "--fail", "umount:1", "--again", "3\\ny\\n"}, .answers = "2\ny\n",
@@ -151,7 +157,7 @@ const Scenario kMigrate[] = {
     {.name = "AFailedUnmountAtTheEnd", .box = {"--state", "dual", "--fail", "umount:1"},
      .answers = "1\ny\n", .status = 255, .lines = {"Failed to umount temporary Kestrova folder\n"},
      .calls = {"systemctl start kodi", "umount /media/KV_FLASH"}, .emmc_unchanged = false},
-    {.name = "AFailedFormattingNamesTheSavedData", .box = {"--state", "dual", "--fail", "mke2fs:1"},
+    {.name = "AFailedFormattingNamesTheSavedData", .box = {"--state", "dual", "--fail", "mke2fs:2"},
      .answers = "2\ny\n", .status = 255,
      .lines = {"Failed to format partition 'KV_STORAGE'!\n" + kKept},
      .calls = kFromEmmcCalls, .emmc_unchanged = false,
@@ -176,7 +182,7 @@ const Scenario kMigrate[] = {
      .emmc_unchanged = false},
     // A Ctrl-C at the formatting is held back until KV_FLASH is made too.
     {.name = "ACtrlCDuringTheLayoutChangeStopsTheRunAfterIt",
-     .box = {"--state", "dual", "--signal", "mke2fs:1:INT"}, .answers = "1\ny\n", .status = 255,
+     .box = {"--state", "dual", "--signal", "mke2fs:2:INT"}, .answers = "1\ny\n", .status = 255,
      .lines = {"Stopped by signal 2 (Interrupt)"}, .absent = {"Starting copying"},
      .calls = {"mkfs.vfat -n KV_FLASH {loop}"}, .emmc_unchanged = false,
      .end = {{.boxtool = {"fsck", "{emmc}", "@KV_STORAGE", "@KV_STORAGE"}, .lines = {"clean"}}}},

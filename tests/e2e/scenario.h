@@ -37,7 +37,8 @@ struct Scenario {
                                    // file of tests/e2e/golden
   bool lists_layout = false;       // the output lists the table the box laid out
   // Disk-tool calls that log/calls.log holds as whole lines, in this order
-  // ("{loop}" stands for any loop device); empty: no disk tool ran at all
+  // ("{loop}" stands for any loop device, "{scratch}" for a scratch folder
+  // of the tool's in /tmp); empty: no disk tool ran at all
   // (a "systemctl show" of a unit aside).
   std::vector<std::string> calls;
   // The eMMC image is byte for byte as it was before the run. (A box running

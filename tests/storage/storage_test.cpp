@@ -420,6 +420,138 @@ TEST_F(SpaceAndCopy, TheOwnFolderAtTheRootIsNeitherMeasuredNorCopied) {
   EXPECT_TRUE(fs::exists(tmp / "copy/backup/eMMC_backup/backup/kvemmc/reserved-1.img"));
 }
 
+// The room of a filesystem made afresh: the boot sector and the superblock
+// read with every field bounded, what a tree takes there, and the scratch
+// copy that measures it gone afterwards.
+class FreshRoom : public storage_test {};
+
+TEST_F(FreshRoom, BootSectorAndSuperblockFieldsAreBounded) {
+  // A FAT16 of 64 MiB as mkfs.vfat makes it: 512-byte sectors, 4 per
+  // cluster, 4 reserved, 2 FATs of 128 sectors, 512 root entries.
+  struct field {
+    size_t at, width;
+    uint64_t value;
+  };
+  struct row {
+    const char *what;
+    std::vector<field> changed;
+    uint64_t file_size;
+    int result;
+    uint64_t bytes, top_slots;
+  };
+  const uint64_t fat16_file = 64ull << 20;
+  const row fat_rows[] = {
+      {"FAT16", {}, fat16_file, 0, 32695ull * 2048, 511},
+      {"FAT32, its root folder in a cluster",
+       {{22, 2, 0}, {36, 4, 256}, {17, 2, 0}}, fat16_file, 0, (32639ull - 1) * 2048, UINT64_MAX},
+      {"zero bytes per sector", {{11, 2, 0}}, fat16_file, -1, 0, 0},
+      {"zero sectors per cluster", {{13, 1, 0}}, fat16_file, -1, 0, 0},
+      {"three sectors per cluster", {{13, 1, 3}}, fat16_file, -1, 0, 0},
+      {"clusters of 128 KiB", {{11, 2, 4096}, {13, 1, 32}}, fat16_file, -1, 0, 0},
+      {"sectors beyond the file", {}, fat16_file - 512, -1, 0, 0},
+      {"FATs beyond the sectors", {{22, 2, 65535}}, fat16_file, -1, 0, 0},
+      {"a FAT too short for its clusters", {{22, 2, 60}}, fat16_file, -1, 0, 0},
+      {"no signature", {{510, 2, 0}}, fat16_file, -1, 0, 0},
+  };
+  // The sound fields, then the row's, little-endian.
+  const auto poke = [](uint8_t *bytes, const std::vector<field> &sound, const row &r) {
+    for (const std::vector<field> *fields : {&sound, &r.changed})
+      for (const field &f : *fields)
+        for (size_t i = 0; i < f.width; i++) bytes[f.at + i] = static_cast<uint8_t>(f.value >> (8 * i));
+  };
+  for (const row &r : fat_rows) {
+    uint8_t sector[512] = {};
+    poke(sector, {{11, 2, 512}, {13, 1, 4}, {14, 2, 4}, {16, 1, 2}, {17, 2, 512}, {32, 4, 131072},
+                  {22, 2, 128}, {510, 2, 0xAA55}}, r);
+    filesystem_room room;
+    EXPECT_EQ(read_fat_room(sector, sizeof(sector), r.file_size, &room), r.result) << r.what;
+    if (r.result != 0) continue;
+    EXPECT_EQ(room.bytes, r.bytes) << r.what;
+    EXPECT_EQ(room.unit, 2048u) << r.what;
+    EXPECT_EQ(room.top_slots, r.top_slots) << r.what;
+  }
+  filesystem_room room;
+  uint8_t short_sector[511] = {};
+  EXPECT_EQ(read_fat_room(short_sector, sizeof(short_sector), fat16_file, &room), -1);
+
+  // ext4 of 600 MiB in 4 KiB blocks; the kernel keeps 2 % (3072 blocks) of it.
+  const row ext4_rows[] = {
+      {"ext4", {}, 600ull << 20, 0, (146971ull - 3072) * 4096, UINT64_MAX},
+      {"no magic", {{0x38, 2, 0xEF52}}, 600ull << 20, -1, 0, 0},
+      {"blocks of 128 KiB", {{0x18, 4, 7}}, 600ull << 20, -1, 0, 0},
+      {"more free blocks than blocks", {{0x0C, 4, 153601}}, 600ull << 20, -1, 0, 0},
+      {"blocks beyond the file", {}, (600ull << 20) - 4096, -1, 0, 0},
+  };
+  for (const row &r : ext4_rows) {
+    uint8_t superblock[1024] = {};
+    poke(superblock, {{0x04, 4, 153600}, {0x0C, 4, 146971}, {0x10, 4, 38389}, {0x18, 4, 2},
+                      {0x38, 2, 0xEF53}}, r);
+    EXPECT_EQ(read_ext4_room(superblock, sizeof(superblock), r.file_size, &room), r.result)
+        << r.what;
+    if (r.result != 0) continue;
+    EXPECT_EQ(room.bytes, r.bytes) << r.what;
+    EXPECT_EQ(room.inodes, 38389u) << r.what;
+  }
+}
+
+TEST_F(FreshRoom, ACopyTakesWholeUnitsExtentTreesAndFolders) {
+  struct row {
+    std::vector<std::string> listed;  // the dry run's lines
+    new_filesystem kind;
+    uint32_t unit;
+    uint64_t need;
+  };
+  const row rows[] = {
+      // The top folder, its entries in one cluster, an empty file in none.
+      {{"4096 ./", "0 empty"}, new_vfat, 4096, 2 * 4096},
+      // 4096 bytes a cluster, 4097 two; "sending ..." and the summary count nothing.
+      {{"sending incremental file list", "4096 ./", "4096 a", "4097 b", "total size is 8,193"},
+       new_vfat, 4096, (3 + 1 + 1) * 4096},
+      // In 512-byte clusters: a subfolder, a name of 27 characters (three
+      // long-name entries and the short one): 9 entries, one cluster more.
+      {{"4096 ./", "4096 sub/", "1 sub/a-name-of-27-characters-xyz"}, new_vfat, 512,
+       (1 + 2 + 1) * 512},
+      {{"4096 ./", "4096 sub/", "1 sub/a-name-of-200-characters-" + std::string(169, 'n')},
+       new_vfat, 512, (1 + 2 + 2) * 512},
+      // ext4: a folder's block and four times its entries' block; five blocks
+      // need a leaf of extents, 1361 five leaves and an index block over them.
+      {{"4096 ./", "20480 five"}, new_ext4, 4096, (5 + 1 + 1 + 4) * 4096},
+      {{"4096 ./", "5574656 many"}, new_ext4, 4096, (1361 + 5 + 1 + 1 + 4) * 4096},
+      // 1 KiB blocks hold 84 extents each: 85 blocks need two leaves.
+      {{"4096 ./", "87040 blocks"}, new_ext4, 1024, (85 + 2 + 1 + 4) * 1024},
+      {{"4096 ./"}, new_ext4, 3000, UINT64_MAX},
+  };
+  for (const row &r : rows) {
+    tree_census census;
+    for (const std::string &line : r.listed) count_listed_entry(census, line.c_str());
+    EXPECT_EQ(copy_need(census, r.kind, r.unit), r.need) << r.listed.back();
+  }
+  tree_census census;
+  EXPECT_FALSE(count_listed_entry(census, "12"));
+  EXPECT_FALSE(count_listed_entry(census, "99999999999999999999999 big"));
+  EXPECT_EQ(census.files + census.folders, 0u);
+}
+
+TEST_F(FreshRoom, TheScratchFilesystemGoesAndWithoutItTheRoomIsEstimated) {
+  filesystem_room room;
+  CaptureStdout();
+  EXPECT_EQ(
+      measure_new_filesystem_room(new_vfat, "KV_FLASH", 64ull << 20, &room, tmp.path.c_str()), 0);
+  EXPECT_EQ(GetCapturedStdout(), "");
+  EXPECT_EQ(room.bytes, 32695ull * 2048);
+  EXPECT_FALSE(room.estimated);
+  EXPECT_TRUE(fs::is_empty(tmp.path));
+  CaptureStdout();
+  EXPECT_EQ(measure_new_filesystem_room(new_ext4, "KV_STORAGE", 1000ull << 20, &room,
+                                        (tmp / "missing").c_str()),
+            0);
+  EXPECT_TRUE(contains(GetCapturedStdout(), "The usable room of 'KV_STORAGE' is estimated (836MB): "
+                                            "no scratch ext4 filesystem could be made and read to "
+                                            "measure it.\n"));
+  EXPECT_TRUE(room.estimated);
+  EXPECT_EQ(room.unit, 4096u);
+}
+
 // A dual boot's images of the factory state stay through the emptying of its
 // storage folder and the copy into it; the source's files of those names
 // (another box's) are neither measured nor copied. Without the images the
