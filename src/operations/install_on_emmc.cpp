@@ -147,8 +147,7 @@ int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_u
   }
   uint64_t flash_used = 0, storage_used = 0;
   tree_census flash_census, storage_census;
-  if (print_used_space(flash_source, flash_source, &flash_used, copy_whole_tree,
-                       dual ? nullptr : &flash_census) < 0) {
+  if (print_used_space(flash_source, flash_source, &flash_used, copy_whole_tree, &flash_census) < 0) {
     printf(msg_used_space_failed, flash_source);
     return -1;
   }
@@ -159,16 +158,17 @@ int install_on_emmc(const mmc_partitions_fmt *table, int install_mode, int has_u
     return -1;
   }
 
-  // 3. Room, flash first. Single boot makes both filesystems afresh: their
-  // room is what they leave of the partitions, and the data take their
-  // blocks and folders there.
-  if (dual ? check_room(flash_source, name_kv_flash, flash_room, flash_used) != 0 ||
-                 check_room(storage_source, name_kv_storage, storage_room, storage_used) != 0
-           : check_new_filesystem_room(flash_source, flash_source, name_kv_flash, flash_room,
-                                       flash_used, flash_census, &flash_room) != 0 ||
-                 check_new_filesystem_room(storage_source, storage_source, name_kv_storage,
-                                           storage_room, storage_used, storage_census,
-                                           &storage_room) != 0) {
+  // 3. Room, flash first. KV_FLASH is made afresh in both modes, and single
+  // boot makes KV_STORAGE afresh too: their room is what the filesystems
+  // leave of the partitions, and the data take their clusters, blocks and
+  // folders there. In dual boot KV_STORAGE is Android's data filesystem,
+  // whose free room the planner has read.
+  if (check_new_filesystem_room(flash_source, flash_source, name_kv_flash, flash_room, flash_used,
+                                flash_census, &flash_room) != 0 ||
+      (dual ? check_room(storage_source, name_kv_storage, storage_room, storage_used)
+            : check_new_filesystem_room(storage_source, storage_source, name_kv_storage,
+                                        storage_room, storage_used, storage_census,
+                                        &storage_room)) != 0) {
     return -1;
   }
 

@@ -227,6 +227,11 @@ const Scenario kInstall[] = {
      .lines = {"New partition is too small to cover data of '/flash' from current boot device!\n"
                "Free space on 'KV_FLASH' partition: 255MB\nUsed space on '/flash': 268400000\n"},
      .absent = {"Continue?"}, .calls = {"mkfs.vfat -n KV_FLASH {scratch}/KV_FLASH.img"}},
+    {.name = "FlashDataThatFitTheDualBootsSlotButNotItsFilesystemAreRefused",
+     .box = {"--flash-used", "268400000"}, .args = {"-f", "256"}, .answers = "1\ny\n", .status = 255,
+     .lines = {"New partition is too small to cover data of '/flash' from current boot device!\n"
+               "Free space on 'KV_FLASH' partition: 255MB\nUsed space on '/flash': 268400000\n"},
+     .absent = {"Continue?"}, .calls = {"mkfs.vfat -n KV_FLASH {scratch}/KV_FLASH.img"}},
     {.name = "AndroidDataWithLessFreeRoomThanKvFlashIsRefused",
      .box = {"--preset", "gxl_p212", "--data-free", "100"}, .answers = "1\ny\n", .status = 255,
      .lines = {"Partition 'KV_STORAGE' has only 99MB free, less than the 512MB that 'KV_FLASH' "
