@@ -26,6 +26,7 @@
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -100,6 +101,10 @@ static ssize_t watched(pwrite_fn real, int fd, const void *buffer, size_t size, 
     } else if (S_ISBLK(info.st_mode) && info.st_rdev == emmc && byte_limit >= 0) {
       if (written + (long long)size > byte_limit) {
         size_t part = (size_t)(byte_limit - written);
+        // A write past the page cache takes whole blocks only: the part
+        // that lands goes the cached way.
+        int flags = fcntl(fd, F_GETFL);
+        if (flags >= 0 && (flags & O_DIRECT)) fcntl(fd, F_SETFL, flags & ~O_DIRECT);
         if (part > 0) real(fd, buffer, part, at);
         written = byte_limit;
         die("killed in a write");

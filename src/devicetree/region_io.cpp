@@ -87,6 +87,18 @@ int sync_region_file(int fd) {
   return 0;
 }
 
+direct_transfers::direct_transfers(int descriptor, bool wanted) {
+  if (!wanted) return;
+  const int now = fcntl(descriptor, F_GETFL);
+  if (now < 0 || fcntl(descriptor, F_SETFL, now | O_DIRECT) != 0) return;
+  fd = descriptor;
+  flags = now;
+}
+
+direct_transfers::~direct_transfers() {
+  if (fd >= 0) fcntl(fd, F_SETFL, flags);
+}
+
 int drop_cached_pages(int fd) {
   if (sync_region_file(fd) != 0) return -1;
   // Only a hint to the kernel; what matters is that nothing dirty is left.

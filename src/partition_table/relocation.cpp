@@ -342,6 +342,9 @@ int copy_range(int fd, uint64_t from, uint64_t to, uint64_t size, uint8_t *chunk
     if (distance < chunk_size) chunk_size = distance;
     if (distance / chunk_size * chunk_size < stretch) stretch = distance / chunk_size * chunk_size;
   }
+  // The chunk buffer is page-aligned, and with the ends of both ranges and
+  // the starting point on whole blocks, every transfer is.
+  direct_transfers direct(fd, (from | to | size | start | chunk_size) % direct_alignment == 0);
   copy_progress progress = {size >= progress_threshold && isatty(STDOUT_FILENO) == 1, size, 0};
   uint64_t unrecorded = 0;
   for (uint64_t done = start; done < size;) {

@@ -132,7 +132,7 @@ std::vector<std::string> data_layout_after(const std::string &begun) {
   return {begun,
           "torn:dtb1:1",           "drop:flush-emmc:2",      "subset.1:table:1",
           "drop:" + kEnv + ":4",   "drop:flush-emmc:1",      "torn:storage:6",
-          "torn:" + kMisc + ":3",  "drop:" + kMisc + ":16",  "subset.3:" + kLogo + ":1",
+          "torn:" + kMisc + ":3",  "drop:" + kMisc + ":12",  "subset.3:" + kLogo + ":1",
           "subset.4:" + kDtbo + ":8", "drop:" + s + ":1",    "subset.5:" + s + ":300",
           "torn:" + s + ":600",    "drop:flush-emmc:4",      "drop:flush-storage:5",
           "drop:" + f + ":1",      "torn:" + f + ":3",       "subset.6:" + s + ":10",
