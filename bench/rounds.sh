@@ -16,10 +16,11 @@ drop_caches() {
   [ -w /proc/sys/vm/drop_caches ] && echo 3 > /proc/sys/vm/drop_caches || true
 }
 
-# bench_report NAME PLAIN_NAME KVEMMC_SECONDS PLAIN_SECONDS PEAK_KIB
-# (the seconds as space-separated lists, one per round, in round order)
+# bench_report NAME PLAIN_NAME KVEMMC_SECONDS PLAIN_SECONDS PEAK_KIB [throughput]
+# (the seconds as space-separated lists, one per round, in round order;
+# "throughput" adds the inverse ratio, plain time / kvemmc time)
 bench_report() {
-  awk -v name="$1" -v plain_name="$2" -v k="$3" -v p="$4" -v kib="$5" '
+  awk -v name="$1" -v plain_name="$2" -v k="$3" -v p="$4" -v kib="$5" -v inverse="${6:-}" '
     function median(a, n,   i, j, t) {
       for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (a[j] < a[i]) { t = a[i]; a[i] = a[j]; a[j] = t }
       return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
@@ -31,10 +32,12 @@ bench_report() {
     BEGIN {
       n = split(k, ks, " "); m = split(p, ps, " ")
       if (n == 0 || n != m) { print "bench: the rounds did not all give a time" > "/dev/stderr"; exit 1 }
-      for (i = 1; i <= n; i++) r[i] = ks[i] / ps[i]
+      for (i = 1; i <= n; i++) { r[i] = ks[i] / ps[i]; t[i] = ps[i] / ks[i] }
       printf "%-34s median %.2f s (spread %s s, %d rounds)\n", name ":", median(ks, n), spread(ks, n), n
       printf "%-34s median %.2f s (spread %s s)\n", plain_name ":", median(ps, n), spread(ps, n)
       printf "time ratio (kvemmc / plain tools): median %.2f (spread %s)\n", median(r, n), spread(r, n)
+      if (inverse == "throughput")
+        printf "throughput ratio (kvemmc / plain tools): median %.2f (spread %s)\n", median(t, n), spread(t, n)
       printf "kvemmc peak resident memory: %.1f MiB\n", kib / 1024
     }'
 }
