@@ -1,6 +1,8 @@
-// What several operations share: the room check, the recovery snapshot of the
-// reserved area, the protected window of a layout change, kodi around a copy
-// of the running system, and the cleanup of a run that failed.
+// What several operations share, one section per concern. A section names
+// the file that holds it; the others are in operation_steps.cpp: the table
+// write tried in memory, the factory images a dual boot keeps, a run's own
+// changes undone when it fails (mounts, kodi), the status word, the OP-TEE
+// driver.
 #pragma once
 
 #include <signal.h>
@@ -13,7 +15,7 @@
 
 struct reserved_image;
 
-// ---- The backup on the boot media ----
+// ---- The backup on the boot media (boot_media_backup.cpp) ----
 inline constexpr const char path_backup_flash[] = "/storage/backup/eMMC_backup/kestrova_flash";
 inline constexpr const char path_backup_storage[] = "/storage/backup/eMMC_backup/kestrova_storage";
 
@@ -41,7 +43,7 @@ int check_backup_complete(const char *folder);
 // (said).
 int discard_folder(const char *folder);
 
-// ---- The eMMC's wear ----
+// ---- The eMMC's wear (emmc_health.cpp) ----
 // What the eMMC reports of its wear (eMMC 5.0 and later, in sysfs): its
 // pre-EOL information and the two life-time estimates; 0 where a file is
 // missing, unreadable or holds anything but one "0xNN" value each.
@@ -58,7 +60,7 @@ void describe_emmc_health(char *text, size_t size, const emmc_health &health);
 // more). Only a warning: the user decides.
 void warn_if_emmc_worn();
 
-// ---- Room ----
+// ---- Room (room_checks.cpp) ----
 // Prints the three "too small" lines and returns -1 when `used` bytes
 // measured at `measured` (the data of `source`) do not fit `room` bytes of
 // `partition`; equality fits. 0 otherwise.
@@ -98,7 +100,7 @@ int check_reserved_image_write(const reserved_image *image);
 // before the layout changes.
 int check_layout_change(const mmc_partitions_fmt *table);
 
-// ---- The eMMC's identity and the change's identifier ----
+// ---- The eMMC's identity and the change's identifier (change_journal.cpp) ----
 inline constexpr const char path_emmc_cid[] = "/sys/block/mmcblk0/device/cid";
 // The mark of a finished single-boot change on KV_STORAGE: its identifier,
 // outside the data folder, so that no boot media made from the
@@ -113,7 +115,7 @@ int draw_change_id(uint8_t (&id)[change_id_size]);
 // the mark of the change `id`: that change is complete. Unmounts again.
 bool installation_shows_change(const mmc_partitions_fmt *table, const uint8_t *id);
 
-// ---- The reserved area of a journalled change ----
+// ---- The reserved area of a journalled change (change_journal.cpp) ----
 // Each region of the reserved area (DTB copy 0, copy 1, the table) as found
 // against the journal: what the change writes, or as it was before.
 constexpr int reserved_region_count = 3;
@@ -135,7 +137,7 @@ bool reserved_area_of_change(const reserved_area_state &area);
 // every region already holds it. 0, or -1 (said).
 int mend_reserved_area(const reserved_image *image, const reserved_area_state &area);
 
-// ---- The layout change ----
+// ---- The layout change (change_journal.cpp) ----
 // What a single-boot change's journal names besides the two tables.
 struct layout_change {
   uint32_t operation;  // journal_operation_*
@@ -175,7 +177,7 @@ bool journal_table_on_emmc();
 // the boot media is on the eMMC again and goes. 0, or -1 (said).
 int remove_saved_installation_data();
 
-// ---- Recovery snapshot ----
+// ---- Recovery snapshot (recovery_snapshot.cpp) ----
 // The table and both DTB copies, as they are before a table write.
 constexpr uint64_t reserved_snapshot_size = 0x480000;
 inline constexpr const char path_snapshot_folder[] = "/storage/backup/kvemmc";
@@ -203,7 +205,7 @@ int find_factory_trees_snapshot(int dtb_mode, const mmc_partitions_fmt *new_tabl
                                 size_t found_size, const char *reserved = path_reserved_device,
                                 const char *folder = path_snapshot_folder);
 
-// ---- Android's data filesystem resized ----
+// ---- Android's data filesystem resized (resize_record.cpp) ----
 inline constexpr const char path_resize_record[] = "/storage/backup/kvemmc/resize.record";
 // e2fsck -fy and resize2fs of the filesystem in partition `name` of `table`
 // to the partition's size, with a record on the boot media from before the
@@ -219,7 +221,7 @@ int resize_data_filesystem(const mmc_partitions_fmt *table, const char *name);
 int find_android_snapshot(const mmc_partitions_fmt *android_only, char *found, size_t found_size,
                           const char *folder = path_snapshot_folder);
 
-// ---- The protected window of a layout change ----
+// ---- The protected window of a layout change (critical_window.cpp) ----
 // While it is open, SIGINT, SIGTERM and SIGQUIT are held back (the disk
 // tools started meanwhile inherit that), so that a Ctrl-C cannot leave a
 // table that points at half-moved or unformatted partitions. (SIGHUP is
@@ -239,7 +241,7 @@ int open_critical_window(critical_window &window);
 // the result is -1. 0 when none arrived.
 int close_critical_window(critical_window &window);
 
-// ---- A copy that Ctrl-C may end ----
+// ---- A copy that Ctrl-C may end (critical_window.cpp) ----
 // While a copy runs, SIGINT, SIGTERM and SIGQUIT only take note (rsync,
 // started meanwhile, keeps their default and ends on them), so that the run
 // can still unmount what it mounted.
