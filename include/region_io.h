@@ -51,6 +51,7 @@ struct direct_transfers {
   direct_transfers &operator=(const direct_transfers &) = delete;
   ~direct_transfers();
 };
+
 // Makes the names in the folder of `path` durable, so that a file created,
 // renamed or removed there stays so.
 int sync_folder_of(const char *path);
