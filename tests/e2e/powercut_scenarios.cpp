@@ -97,7 +97,10 @@ std::vector<Reading> dual_boot(const std::string &preset) {
 // "resuming" one leave the eMMC as it was and the change is asked for again;
 // from there on every run finishes the change from the journal. Each point
 // is one the run reaches whatever the cut before it kept (a cut a run never
-// reaches is a fault of the chain: power-checks says so).
+// reaches is a fault of the chain: power-checks says so). How the kernel
+// merges a copy's writes depends on the machine's load, but no write that
+// reaches the box is over 1 MiB: a cut at the Kth write to a range that a
+// copy fills is reached when K is at most the range's size in MiB.
 std::vector<Cut> cuts(const std::vector<std::string> &points, const std::string &again,
                       size_t resumes_from) {
   std::vector<Cut> all;
@@ -132,7 +135,7 @@ std::vector<std::string> data_layout_after(const std::string &begun) {
   return {begun,
           "torn:dtb1:1",           "drop:flush-emmc:2",      "subset.1:table:1",
           "drop:" + kEnv + ":4",   "drop:flush-emmc:1",      "torn:storage:6",
-          "torn:" + kMisc + ":3",  "drop:" + kMisc + ":12",  "subset.3:" + kLogo + ":1",
+          "torn:" + kMisc + ":3",  "drop:" + kMisc + ":8",  "subset.3:" + kLogo + ":1",
           "subset.4:" + kDtbo + ":8", "drop:" + s + ":1",    "subset.5:" + s + ":300",
           "torn:" + s + ":600",    "drop:flush-emmc:4",      "drop:flush-storage:5",
           "drop:" + f + ":1",      "torn:" + f + ":3",       "subset.6:" + s + ":10",
@@ -155,9 +158,9 @@ std::vector<std::string> userdata_layout_after() {
           "torn.3:dtb1:2",
           "drop:flush-emmc:5",
           "torn:0x50000000+0x800000:5",
-          "subset.11:0x51000000+0x1000000:20",
+          "subset.11:0x51000000+0x1000000:16",
           "drop:0xe3c00000+0x4000000:64",
-          "torn:0x52800000+0x4000000:100",
+          "torn:0x52800000+0x4000000:60",
           "subset.12:0x4b800000+0x4000000:30",
           "drop:0x57000000+0x80000000:200",
           "drop:" + s + ":1",
