@@ -133,6 +133,12 @@ int loop_mount_partition(const mmc_partitions_fmt *table, const char *name, cons
 // for measuring a filesystem that must stay untouched.
 int loop_mount_partition_read_only(const mmc_partitions_fmt *table, const char *name,
                                    const char *folder, const char *device = path_emmc_device);
+// The same mounted "ro" over a writable loop device, for copying out of a
+// filesystem: ext4 replays a journal that a power cut left (so what is read
+// is what was written), and nothing else is written (no access times, no
+// mount count, no vfat dirty flag).
+int loop_mount_partition_for_reading(const mmc_partitions_fmt *table, const char *name,
+                                     const char *folder, const char *device = path_emmc_device);
 // True when `folder` is a mount point at which this run mounted a partition
 // (and its loop device is what is mounted there now); otherwise prints why
 // not and gives false.

@@ -49,8 +49,8 @@ int backup_to_boot_media(const mmc_partitions_fmt *table) {
   plan.title = "Back up the Kestrova installation on eMMC to the boot media";
   plan_point_of_no_return(plan);
   for (const backed_up_partition &p : partitions) {
-    // 1, 5. Mount (at "/media/NAME").
-    if (mount_installation_partition(run, table, p.name) != 0) return -1;
+    // 1, 5. Mount (at "/media/NAME"), read-only: the eMMC is only read.
+    if (mount_installation_partition(run, table, p.name, true) != 0) return -1;
     // 2, 6. Measure.
     puts("");
     uint64_t used = 0;

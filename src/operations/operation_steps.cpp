@@ -146,12 +146,13 @@ int start_kodi(operation_run &run) {
 }
 
 int mount_installation_partition(operation_run &run, const mmc_partitions_fmt *table,
-                                 const char *name) {
+                                 const char *name, bool for_reading) {
   const char *folder = strcmp(name, name_kv_flash) == 0 ? path_emmc_flash_mount : path_emmc_storage_mount;
   run.mounted = true;
   // A dry run only looks: its mounts leave the filesystems as they were.
-  const int mounted = dry_run ? loop_mount_partition_read_only(table, name, folder)
-                              : loop_mount_partition(table, name, folder);
+  const int mounted = dry_run       ? loop_mount_partition_read_only(table, name, folder)
+                      : for_reading ? loop_mount_partition_for_reading(table, name, folder)
+                                    : loop_mount_partition(table, name, folder);
   if (mounted != 0) {
     printf(msg_mount_failed, name);
     return -1;

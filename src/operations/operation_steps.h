@@ -297,9 +297,11 @@ int end_removal(operation_run &run, const mmc_partitions_fmt *android_only);
 
 // Loop-mounts KV_FLASH at "/media/KV_FLASH" or KV_STORAGE at
 // "/media/KV_STORAGE" (`name`) for `run`, whose cleanup unmounts it on a
-// failure; read-only in a dry run. 0, or -1 after "Failed to mount '%s' partition!".
+// failure; read-only in a dry run, and also `for_reading` (only copied out
+// of: see loop_mount_partition_for_reading). 0, or -1 after "Failed to mount
+// '%s' partition!".
 int mount_installation_partition(operation_run &run, const mmc_partitions_fmt *table,
-                                 const char *name);
+                                 const char *name, bool for_reading = false);
 // Both, KV_FLASH first.
 int mount_installation(operation_run &run, const mmc_partitions_fmt *table);
 // Unmounts both temporary folders and releases their loop devices; then, in

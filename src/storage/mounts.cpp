@@ -303,8 +303,10 @@ int unmount_path(const char *folder) {
   return detach_loop_named(held->loop);
 }
 
+enum class partition_access { writable, readable, untouched };
+
 static int mount_partition(const mmc_partitions_fmt *table, const char *name, const char *folder,
-                           const char *device, bool read_only) {
+                           const char *device, partition_access access) {
   partition_entry entry;
   if (locate_partition(table, name, &entry) != 0) return -1;
   if (!check_safe_path("folder", folder) || !check_safe_path("device", device)) return -1;
@@ -327,14 +329,16 @@ static int mount_partition(const mmc_partitions_fmt *table, const char *name, co
 
   // No size limit: the loop device reaches to the end of the eMMC.
   loop_device loop;
-  if (attach_loop(loop, device, entry.offset, 0, read_only) != 0) return -1;
+  if (attach_loop(loop, device, entry.offset, 0, access == partition_access::untouched) != 0)
+    return -1;
   char command[short_command_size];
   if (run_formatted(command, sizeof(command), nullptr, "mkdir -p %s", folder) != 0) return -1;
   // A measurement must not replay the journal or touch the superblock.
   // KV_FLASH is vfat, which has no journal and knows no "noload".
-  const char *options = !read_only                          ? "rw"
-                        : strcmp(name, name_kv_flash) == 0 ? "ro"
-                                                           : "ro,noload";
+  const char *options = access == partition_access::writable   ? "rw"
+                        : access == partition_access::readable   ? "ro"
+                        : strcmp(name, name_kv_flash) == 0       ? "ro"
+                                                                 : "ro,noload";
   if (run_formatted(command, sizeof(command), nullptr, "mount -o %s %s %s", options, loop.name,
                     folder) != 0) {
     return -1;
@@ -349,12 +353,17 @@ static int mount_partition(const mmc_partitions_fmt *table, const char *name, co
 
 int loop_mount_partition(const mmc_partitions_fmt *table, const char *name, const char *folder,
                          const char *device) {
-  return mount_partition(table, name, folder, device, false);
+  return mount_partition(table, name, folder, device, partition_access::writable);
 }
 
 int loop_mount_partition_read_only(const mmc_partitions_fmt *table, const char *name,
                                    const char *folder, const char *device) {
-  return mount_partition(table, name, folder, device, true);
+  return mount_partition(table, name, folder, device, partition_access::untouched);
+}
+
+int loop_mount_partition_for_reading(const mmc_partitions_fmt *table, const char *name,
+                                     const char *folder, const char *device) {
+  return mount_partition(table, name, folder, device, partition_access::readable);
 }
 
 // A folder handed to "rm -rf" must name something below the root: not "/",
