@@ -49,3 +49,24 @@ time_file_values() {
     /Maximum resident set size/ { kib = $2 }
     END { if (s == "" || kib == "") exit 1; print s, kib }' "$1"
 }
+
+# The kernel starts writing a copy back while it runs once its dirty pages
+# pass a share of the free memory. With this machine's memory a copy of
+# 1 GiB may or may not pass it, depending on how full the images' tmpfs is,
+# so one side's sync would pay for all of it and the other's for little.
+# A box has a tenth of this memory: for both sides, as there, write-back
+# starts at 256 MiB (the setting is restored when the bench ends; root only).
+box_like_writeback() {
+  [ -w /proc/sys/vm/dirty_background_bytes ] || return 0
+  saved_dirty_bytes=$(cat /proc/sys/vm/dirty_background_bytes)
+  saved_dirty_ratio=$(cat /proc/sys/vm/dirty_background_ratio)
+  trap restore_writeback EXIT
+  echo $((256 << 20)) > /proc/sys/vm/dirty_background_bytes
+}
+restore_writeback() {
+  if [ "$saved_dirty_bytes" != 0 ]; then
+    echo "$saved_dirty_bytes" > /proc/sys/vm/dirty_background_bytes
+  else
+    echo "$saved_dirty_ratio" > /proc/sys/vm/dirty_background_ratio
+  fi
+}
