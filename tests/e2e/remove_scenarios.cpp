@@ -180,9 +180,10 @@ const Scenario kRemove[] = {
      .emmc_unchanged = false, .end = {e2e::reserved_as_before()}},
 
     // --- Failures after it: the Part's line, then the cleanup ----------------
-    {.name = "AFailingCheckOfTheDataFilesystemFailsTheRemoval", .box = dual({"--fail", "e2fsck:1"}),
+    {.name = "AFailingCheckOfTheDataFilesystemFailsTheRemoval", .box = dual({"--fail", "e2fsck:1:4"}),
      .answers = "7\ny\n", .status = 255,
-     .lines = {kSnapshot, "Failed to resize data partition!\n"},
+     .lines = {kSnapshot, "e2fsck: Error executing cmd 'e2fsck -fy /dev/loop", "' (4)\n",
+               "Failed to resize data partition!\n"},
      .calls = {"umount /media/KV_STORAGE", "losetup -d {loop}", "e2fsck -fy {loop}",
                "losetup -d {loop}"},
      .emmc_unchanged = false,
