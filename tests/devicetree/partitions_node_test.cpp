@@ -82,14 +82,17 @@ TEST(PartitionsNode, AnEditThatDoesNotFitFailsInsteadOfLeavingAHalfBuiltNode) {
 TEST(PropertyString, CopiesTheCharactersOnlyAndRefusesWhatDoesNotFitOrEnd) {
   std::string long_value(300, 'p');
   bytes tree = compile_dts("/dts-v1/;\n/ { n { short = \"abc\"; edge = \"" + std::string(255, 'e') +
-                           "\"; long = \"" + long_value + "\"; raw = [61 62 63]; }; };\n");
+                           "\"; full = \"" + std::string(256, 'f') + "\"; long = \"" + long_value +
+                           "\"; raw = [61 62 63]; }; };\n");
   char value[256] = "vwxyz";
   EXPECT_EQ(get_property_string(tree.data(), "/n", "short", value, sizeof(value)), 0);
   EXPECT_STREQ(value, "abcyz");
   EXPECT_EQ(get_property_string(tree.data(), "/n", "edge", value, sizeof(value)), 0);
   EXPECT_EQ(value[255], '\0');
 
-  const char *refused[][2] = {{"long", "value too long"},
+  // 256 characters leave no room for the terminator the caller's buffer keeps.
+  const char *refused[][2] = {{"full", "value too long"},
+                              {"long", "value too long"},
                               {"raw", "value not terminated"},
                               {"missing", "property not found"}};
   for (auto &r : refused) {

@@ -236,8 +236,9 @@ TEST_F(Relocation, AnEmptyPartitionIsAnnouncedButNothingIsWritten) {
   EXPECT_EQ(image.all(), before);
 }
 
-// New places that share a single byte with another new place, or with a
-// kept partition, are refused; places that only touch are not.
+// New places that share a single byte with another new place, with a kept
+// partition or with what lies past the device are refused; places that only
+// touch are not.
 TEST_F(Relocation, NewPlacesSharingOneByteAreRefusedTouchingOnesPass) {
   const uint64_t a = 5 * MiB, size = 1 * MiB;
   const struct {
@@ -250,6 +251,10 @@ TEST_F(Relocation, NewPlacesSharingOneByteAreRefusedTouchingOnesPass) {
       {a - size, nullptr},
       {2 * MiB - size + 1, "New place of partition 'misc' overlaps partition 'reserved'!\n"},
       {4 * MiB, nullptr},
+      // The device's last byte is the last a place may take.
+      {16 * MiB - size, nullptr},
+      {16 * MiB - size + 1, "Partition 'misc' at offset 0x000000f00001, size 0x000000100000 lies "
+                            "outside"},
   };
   for (const auto &t : cases) {
     relocation_case c = userdata_case(

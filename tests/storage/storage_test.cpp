@@ -452,6 +452,11 @@ TEST_F(FreshRoom, BootSectorAndSuperblockFieldsAreBounded) {
       {"FATs beyond the sectors", {{22, 2, 65535}}, fat16_file, -1, 0, 0},
       {"a FAT too short for its clusters", {{22, 2, 60}}, fat16_file, -1, 0, 0},
       {"no signature", {{510, 2, 0}}, fat16_file, -1, 0, 0},
+      // 4084 clusters are the most a FAT12 has: 12 bits an entry fit 12 sectors.
+      {"FAT12 of 4084 clusters", {{22, 2, 12}, {32, 4, 60 + 4084 * 4}}, fat16_file, 0,
+       4084ull * 2048, 511},
+      {"FAT16 of 4085 clusters in a FAT12's FAT", {{22, 2, 12}, {32, 4, 60 + 4085 * 4}},
+       fat16_file, -1, 0, 0},
   };
   // The sound fields, then the row's, little-endian.
   const auto poke = [](uint8_t *bytes, const std::vector<field> &sound, const row &r) {
