@@ -201,7 +201,10 @@ int attach_loop(loop_device &loop, const char *device, uint64_t offset, uint64_t
   const char *read_only_option = read_only ? " --read-only" : "";
   // The free device is found by one call and attached by a second: another
   // program may take it in between. Then the attach fails on a device that
-  // is in use now, and the search goes again; any other failure stands.
+  // is in use now, and the search goes again. The other program may also
+  // have let it go again before the check: a failure on a device that is
+  // free is tried once more, and the second such failure stands.
+  bool tried_again_on_free = false;
   for (int attempt = 1;; attempt++) {
     if (find_free_loop(loop.name, sizeof(loop.name)) != 0) return -1;
     char command[short_command_size];
@@ -214,8 +217,15 @@ int attach_loop(loop_device &loop, const char *device, uint64_t offset, uint64_t
                             static_cast<long long>(offset), static_cast<long long>(size),
                             read_only_option);
     if (result == 0) break;
-    if (attempt == max_attach_attempts || !loop_in_use(loop.name)) return -1;
-    printf("Loop device '%s' was taken meanwhile: trying another one.\n", loop.name);
+    if (attempt == max_attach_attempts) return -1;
+    if (loop_in_use(loop.name)) {
+      printf("Loop device '%s' was taken meanwhile: trying another one.\n", loop.name);
+    } else {
+      if (tried_again_on_free) return -1;
+      tried_again_on_free = true;
+      printf("Loop device '%s' could not be attached and is free again: trying once more.\n",
+             loop.name);
+    }
   }
   loop.attached = true;
   return 0;

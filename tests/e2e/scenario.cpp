@@ -117,8 +117,10 @@ void expect_calls_in_order(const std::string &log, const std::vector<std::string
 // and its lines are no part of any row.
 std::string without_loop_races(const std::string &out) {
   static const std::regex race(
-      "(losetup: [^\n]*: failed to set up loop device: [^\n]*\n)?"
-      "Loop device '/dev/loop[0-9]+' was taken meanwhile: trying another one\\.\n");
+      "((losetup: [^\n]*: failed to set up loop device: |Error running pclose on cmd: `losetup "
+      "/dev/loop[0-9]+ |Error executing cmd 'losetup /dev/loop[0-9]+ )[^\n]*\n)*"
+      "Loop device '/dev/loop[0-9]+' (was taken meanwhile: trying another one|could not be "
+      "attached and is free again: trying once more)\\.\n");
   return std::regex_replace(out, race, "");
 }
 

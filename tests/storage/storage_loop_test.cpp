@@ -254,8 +254,8 @@ TEST_F(LoopDevices, CopyToEmmcWritesOnlyIntoItsOwnMounts) {
 }
 
 // The free device that "losetup --find" names may be taken before the
-// attach: the search goes again. An attach that fails for any other reason
-// is not tried again.
+// attach: the search goes again. An attach that fails on a device that is
+// free (taken and let go meanwhile, or a real failure) is tried once more.
 TEST_F(LoopDevices, AFreeDeviceTakenBeforeTheAttachIsSearchedAgain) {
   const std::string disk = image("disk.img", 8 * MiB);
   const std::string other = image("other.img", 1 * MiB);
@@ -282,8 +282,9 @@ TEST_F(LoopDevices, AFreeDeviceTakenBeforeTheAttachIsSearchedAgain) {
   EXPECT_TRUE(contains(printed, "Loop device '" + busy + "' was taken meanwhile")) << printed;
   EXPECT_EQ(shell("losetup -j " + disk), "");
 
-  // A free device whose attach fails: one try, and the failure stands.
-  stand_in("losetup", "[ \"$1\" = --find ] && exec " + real + " \"$@\"\nexit 1");
+  // A free device whose attach fails: one try more, and the failure stands.
+  stand_in("losetup", "[ \"$1\" = --find ] && exec " + real + " \"$@\"\necho tried >> " +
+                          (tmp / "tries") + "\nexit 1");
   CaptureStdout();
   {
     loop_device loop;
@@ -292,6 +293,7 @@ TEST_F(LoopDevices, AFreeDeviceTakenBeforeTheAttachIsSearchedAgain) {
   printed = GetCapturedStdout();
   EXPECT_EQ(result, -1);
   EXPECT_FALSE(contains(printed, "taken meanwhile")) << printed;
+  EXPECT_EQ(read_text(tmp / "tries"), "tried\ntried\n") << printed;
 }
 
 // The kernel's device of a partition keeps a page cache of its own at the
