@@ -166,22 +166,15 @@ bytes block_content(const bytes &block) {
   return bytes(block.begin(), block.begin() + 0x3FFF0);
 }
 
-mmc_partitions_fmt laid_out_table(const std::vector<table_row> &rows) {
-  std::vector<test_partition> partitions;
-  uint64_t offset = 0;
-  for (const table_row &row : rows) {
-    partitions.push_back({row.name, row.size, offset, row.mask});
-    offset += row.size + (8 << 20);
-  }
-  return make_table(partitions);
-}
-
 mmc_partitions_fmt android_table() {
   constexpr uint64_t mib = 1 << 20;
-  return laid_out_table({{"bootloader", 4 * mib, 0}, {"reserved", 64 * mib, 0},
-                     {"cache", 1120 * mib, 2}, {"env", 8 * mib, 0}, {"logo", 8 * mib, 1},
-                     {"misc", 8 * mib, 1}, {"boot", 16 * mib, 1}, {"system", 1856 * mib, 1},
-                     {"data", 4096 * mib, 0x11}});
+  std::vector<test_partition> partitions = {
+      {"bootloader", 4 * mib, 0, 0}, {"reserved", 64 * mib, 0, 0}, {"cache", 1120 * mib, 0, 2},
+      {"env", 8 * mib, 0, 0},        {"logo", 8 * mib, 0, 1},      {"misc", 8 * mib, 0, 1},
+      {"boot", 16 * mib, 0, 1},      {"system", 1856 * mib, 0, 1}, {"data", 4096 * mib, 0, 0x11}};
+  for (size_t i = 1; i < partitions.size(); i++)
+    partitions[i].offset = partitions[i - 1].offset + partitions[i - 1].size + 8 * mib;
+  return make_table(partitions);
 }
 
 std::string box_dts(const std::string &model, const std::string &parts, bool with_partitions) {

@@ -53,15 +53,8 @@ uint32_t stored_checksum(const uint8_t *block);
 // The content of a block: inflated or the block up to its marker.
 bytes block_content(const bytes &block);
 
-// A table from name/size/mask rows, offsets laid one after the other, the
-// checksum set.
-struct table_row {
-  const char *name;
-  uint64_t size;
-  uint64_t mask;
-};
-mmc_partitions_fmt laid_out_table(const std::vector<table_row> &rows);
-// bootloader, reserved, cache, env, logo, misc, boot, system, data.
+// bootloader, reserved, cache, env, logo, misc, boot, system, data, each
+// 8 MiB behind the one before.
 mmc_partitions_fmt android_table();
 
 // A device tree with vbmeta parts `parts`, an old partitions node (when

@@ -7,6 +7,7 @@
 
 #include "devicetree.h"
 #include "dtb_test_support.h"
+#include "table_builder.h"
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
@@ -30,7 +31,7 @@ int rework(bytes &tree, int mode, const mmc_partitions_fmt &table, bool single_t
 
 TEST(PartitionsNode, EnvAsTheLastEntryLeavesOnlyAPartsCountOfZero) {
   bytes tree = in_room(compile_dts(box_dts("box", "boot", true)));
-  mmc_partitions_fmt table = laid_out_table({{"bootloader", 4 * mib, 0}, {"env", 8 * mib, 0}});
+  mmc_partitions_fmt table = make_table({{"bootloader", 4 * mib, 0, 0}, {"env", 8 * mib, 12 * mib, 0}});
   ASSERT_EQ(rework(tree, dtb_mode_rebuild, table), 0);
   EXPECT_EQ(fdtget(tree.data(), "-p /partitions"), "parts\n");
   EXPECT_EQ(fdtget(tree.data(), "-l /partitions"), "");
@@ -47,7 +48,7 @@ TEST(PartitionsNode, PhandlesStartAtOneInATreeWithoutAny) {
 }
 
 TEST(PartitionsNode, RebuildFailsWithoutEnvOrWithNamesThatAreNoNodeNames) {
-  mmc_partitions_fmt no_env = laid_out_table({{"bootloader", 4 * mib, 0}, {"data", 8 * mib, 4}});
+  mmc_partitions_fmt no_env = make_table({{"bootloader", 4 * mib, 0, 0}, {"data", 8 * mib, 12 * mib, 4}});
   bytes tree = in_room(compile_dts(box_dts("box", "boot", true)));
   CaptureStdout();
   EXPECT_EQ(rework(tree, dtb_mode_rebuild, no_env), -1);

@@ -22,7 +22,7 @@ using testing::internal::GetCapturedStdout;
 
 namespace {
 
-using namespace storage_test;
+using namespace storage_support;
 
 constexpr uint64_t MiB = 1024 * 1024;
 
@@ -117,20 +117,6 @@ class LoopDevices : public storage_test {
     }
     return fields;
   }
-  static uint64_t ext4_bytes(const std::string &file) {
-    auto h = ext4_header(file);
-    return std::stoull("0" + h["Block count"]) * std::stoull("0" + h["Block size"]);
-  }
-  // An ext4 filesystem of `size` bytes at `offset`, made by mke2fs itself.
-  static void make_ext4(const std::string &path, uint64_t offset, uint64_t size,
-                        const std::string &content) {
-    int status = -1;
-    shell("mke2fs -q -F -t ext4 -O " + std::string(ext4_features) + " -d " + content +
-              " -E offset=" + std::to_string(offset) + " " + path + " " +
-              std::to_string(size / MiB) + "m 2>&1",
-          &status);
-    ASSERT_EQ(status, 0);
-  }
 
   bool in_namespace = false;
   bool media_mounted = false;
@@ -158,7 +144,8 @@ TEST_F(LoopDevices, Ext4IsMadeInsideThePartitionWithExactlyTheListedFeatures) {
   EXPECT_EQ(features, expected);
   EXPECT_EQ(header["Filesystem volume name"], "KV_STORAGE");
   EXPECT_EQ(header["Reserved block count"], "0");
-  EXPECT_EQ(ext4_bytes(part), 32 * MiB);
+  EXPECT_EQ(std::stoull("0" + header["Block count"]) * std::stoull("0" + header["Block size"]),
+            32 * MiB);
   int status = -1;
   shell("e2fsck -fn " + part + " 2>&1", &status);
   EXPECT_EQ(status, 0);

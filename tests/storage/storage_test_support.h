@@ -17,7 +17,7 @@
 
 #include "kvemmc.h"
 
-namespace storage_test {
+namespace storage_support {
 
 namespace fs = std::filesystem;
 
@@ -127,4 +127,4 @@ class storage_test : public testing::Test {
   owned<char> scratch = allocate_zeroed<char>(scratch_buffer_size);
 };
 
-}  // namespace storage_test
+}  // namespace storage_support
