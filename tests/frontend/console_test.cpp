@@ -9,6 +9,32 @@
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
+// The answer is the first character of its line, A-Z lowered; the rest of
+// the line goes, whatever its bytes or length, so the next question reads
+// the next line.
+TEST(Answer, IsTheFirstCharacterOfItsLine) {
+  struct {
+    std::string typed;
+    uint8_t first, next;
+  } cases[] = {
+      {"6x\n1\n", '6', '1'},
+      {"Y\n", 'y', answer_end_of_input},
+      {"\n3\n", 0, '3'},
+      {"", answer_end_of_input, answer_end_of_input},
+      {std::string("\xff\xfe\x01\x00\x80\n2\n", 8), 0xff, '2'},
+      {std::string(100000, '9'), '9', answer_end_of_input},
+  };
+  for (const auto &c : cases) {
+    FILE *in = tmpfile();
+    ASSERT_NE(in, nullptr);
+    ASSERT_EQ(fwrite(c.typed.data(), 1, c.typed.size(), in), c.typed.size());
+    rewind(in);
+    EXPECT_EQ(read_answer_from(in), c.first) << c.typed.substr(0, 8);
+    EXPECT_EQ(read_answer_from(in), c.next) << c.typed.substr(0, 8);
+    fclose(in);
+  }
+}
+
 TEST(SectorCount, IsAWholeNumberOfSectorsOrUnknown) {
   EXPECT_EQ(sectors_text_to_bytes("30535680\n"), 15634268160ull);
   EXPECT_EQ(sectors_text_to_bytes("15269888"), 7818182656ull);
