@@ -34,10 +34,12 @@ TEST(RecoverySnapshot, TakesTheNextFreeNameAndLeavesEveryOldOneAsItWas) {
   std::string area(reserved_snapshot_size, '\0');
   for (size_t i = 0; i < area.size(); i++) area[i] = static_cast<char>(i * 7 + i / 4096);
   std::ofstream(dir / "reserved", std::ios::binary) << area << "beyond the area";
-  // Snapshots of this second and the next one exist already.
+  // Snapshots of this second and of the minute after it exist already, so
+  // that a slow run still finds its name taken.
   const time_t now = time(nullptr);
   fs::create_directories(dir / "kvemmc");
-  for (time_t at : {now, now + 1}) std::ofstream(dir / "kvemmc" / ("reserved-" + stamp(at) + ".img")) << "old";
+  for (time_t at = now; at < now + 60; at++)
+    std::ofstream(dir / "kvemmc" / ("reserved-" + stamp(at) + ".img")) << "old";
   // A save cut off before its rename left its file; a file of another name stays.
   std::ofstream(dir / "kvemmc" / "reserved-20260101-000000.img.new") << "torn";
   std::ofstream(dir / "kvemmc" / "notes.img.new") << "old";
