@@ -44,10 +44,11 @@ void write_whole_file(const std::string &path, const bytes &content) {
   out.write(reinterpret_cast<const char *>(content.data()), static_cast<std::streamsize>(content.size()));
 }
 
-bytes compile_dts(const std::string &dts) {
+bytes compile_dts(const std::string &dts, const std::string &options) {
   temp_dir dir;
   std::ofstream(dir.file("in.dts")) << dts;
-  std::string out = run_shell("dtc -q -I dts -O dtb -o " + dir.file("out.dtb") + " " + dir.file("in.dts"));
+  std::string out = run_shell("dtc -q -I dts -O dtb " + options + " -o " + dir.file("out.dtb") + " " +
+                              dir.file("in.dts"));
   if (out.rfind("<exit", 0) == 0) ADD_FAILURE() << "dtc failed: " << out;
   return read_whole_file(dir.file("out.dtb"));
 }
@@ -62,18 +63,12 @@ void put_le32(bytes &b, size_t at, uint32_t v) {
   for (int i = 0; i < 4; i++) b[at + i] = uint8_t(v >> (8 * i));
 }
 
-std::string with_tree_file(const uint8_t *tree, const std::string &command_before,
-                           const std::string &command_after) {
-  temp_dir dir;
-  write_whole_file(dir.file("t.dtb"), bytes(tree, tree + be32(tree + 4)));
-  return run_shell(command_before + " " + dir.file("t.dtb") + " " + command_after + " 2>&1");
-}
-
 }  // namespace
 
-
 std::string fdtget(const uint8_t *tree, const std::string &arguments) {
-  return with_tree_file(tree, "fdtget", arguments);
+  temp_dir dir;
+  write_whole_file(dir.file("t.dtb"), bytes(tree, tree + be32(tree + 4)));
+  return run_shell("fdtget " + dir.file("t.dtb") + " " + arguments + " 2>&1");
 }
 
 bytes deflate_with(const bytes &content, int level, int window_bits) {

@@ -25,8 +25,8 @@ std::string run_shell(const std::string &command);
 bytes read_whole_file(const std::string &path);
 void write_whole_file(const std::string &path, const bytes &content);
 
-// dtc compiles `dts` to a flattened tree.
-bytes compile_dts(const std::string &dts);
+// dtc compiles `dts` to a flattened tree (of another layout with "-V 16").
+bytes compile_dts(const std::string &dts, const std::string &options = "");
 // fdtget on a tree with the given arguments (file name inserted before them).
 std::string fdtget(const uint8_t *tree, const std::string &arguments);
 

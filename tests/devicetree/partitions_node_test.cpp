@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
 
 #include "devicetree.h"
 #include "dtb_test_support.h"
@@ -29,55 +28,72 @@ int rework(bytes &tree, int mode, const mmc_partitions_fmt &table, bool single_t
 
 }  // namespace
 
-TEST(PartitionsNode, EnvAsTheLastEntryLeavesOnlyAPartsCountOfZero) {
-  bytes tree = in_room(compile_dts(box_dts("box", "boot", true)));
-  mmc_partitions_fmt table = make_table({{"bootloader", 4 * mib, 0, 0}, {"env", 8 * mib, 12 * mib, 0}});
-  ASSERT_EQ(rework(tree, dtb_mode_rebuild, table), 0);
-  EXPECT_EQ(fdtget(tree.data(), "-p /partitions"), "parts\n");
-  EXPECT_EQ(fdtget(tree.data(), "-l /partitions"), "");
-  EXPECT_EQ(fdtget(tree.data(), "/partitions parts"), "0\n");
+// Nodes built from a table, read back with fdtget.
+TEST(PartitionsNode, TheBuiltNodeAsFdtgetReadsIt) {
+  const struct {
+    std::string dts;
+    mmc_partitions_fmt table;
+    bool single_tree;
+    std::vector<std::pair<const char *, const char *>> read;  // fdtget arguments, output
+  } rows[] = {
+      // env as the last entry leaves only a parts count of zero.
+      {box_dts("box", "boot", true), make_table({{"bootloader", 4 * mib, 0, 0}, {"env", 8 * mib, 12 * mib, 0}}),
+       true, {{"-p /partitions", "parts\n"}, {"-l /partitions", ""}, {"/partitions parts", "0\n"}}},
+      // Phandles start at one in a tree without any.
+      {"/dts-v1/;\n/ { model = \"bare\"; };\n", android_table(), true,
+       {{"/partitions/data phandle", "1\n"}, {"/partitions/system phandle", "2\n"},
+        {"/partitions part-0", "5\n"}}},
+      // Every node answering to the path goes.
+      {"/dts-v1/;\n/ { partitions@1 { a { }; }; partitions { b { }; }; partitions@2 { }; };\n",
+       android_table(), false, {{"-l /", "partitions\n"}, {"/partitions parts", "5\n"}}},
+  };
+  for (const auto &r : rows) {
+    bytes tree = in_room(compile_dts(r.dts));
+    ASSERT_EQ(rework(tree, dtb_mode_rebuild, r.table, r.single_tree), 0) << r.dts;
+    for (auto [arguments, shown] : r.read) EXPECT_EQ(fdtget(tree.data(), arguments), shown) << r.dts;
+  }
 }
 
-TEST(PartitionsNode, PhandlesStartAtOneInATreeWithoutAny) {
-  bytes tree = in_room(compile_dts("/dts-v1/;\n/ { model = \"bare\"; };\n"));
-  mmc_partitions_fmt table = android_table();
-  ASSERT_EQ(rework(tree, dtb_mode_rebuild, table), 0);
-  EXPECT_EQ(fdtget(tree.data(), "/partitions/data phandle"), "1\n");
-  EXPECT_EQ(fdtget(tree.data(), "/partitions/system phandle"), "2\n");
-  EXPECT_EQ(fdtget(tree.data(), "/partitions part-0"), "5\n");
-}
-
-TEST(PartitionsNode, RebuildFailsWithoutEnvOrWithNamesThatAreNoNodeNames) {
-  mmc_partitions_fmt no_env = make_table({{"bootloader", 4 * mib, 0, 0}, {"data", 8 * mib, 12 * mib, 4}});
-  bytes tree = in_room(compile_dts(box_dts("box", "boot", true)));
-  CaptureStdout();
-  EXPECT_EQ(rework(tree, dtb_mode_rebuild, no_env), -1);
-  EXPECT_EQ(GetCapturedStdout(),
-            "Could not find 'env' partition!\nFailed to create new partition table: -1!\n");
-
+// Each refusal prints its line last.
+TEST(PartitionsNode, TreesAndTablesThatCannotBeBuiltAreRefused) {
+  const bytes box = compile_dts(box_dts("box", "boot", true));
+  const bytes unlisted = compile_dts(box_dts("box", "boot", false));
+  // libfdt 1.6.1's own check loops for ever on a property length that wraps
+  // its offset, and follows a null name in trees older than version 16.
+  const bytes compiled = compile_dts("/dts-v1/;\n/ { p = <1>; };\n");
+  bytes wrapping = in_room(compiled), ancient = in_room(compiled);
+  // compiled[11]: the structure block's offset, below 256.
+  memcpy(&wrapping[compiled[11] + 12], "\xff\xff\xff\xf4", 4);  // after root node and property tag
+  ancient[23] = 4;  // version
   mmc_partitions_fmt bad_name = android_table();
   strcpy(bad_name.entries[6].name, "bo/ot");
-  CaptureStdout();
-  EXPECT_EQ(rework(tree, dtb_mode_rebuild, bad_name), -1);
-  EXPECT_EQ(GetCapturedStdout(),
-            "Invalid partition name in slot 6!\nFailed to create new partition table: -1!\n");
-}
-
-TEST(PartitionsNode, AnEditThatDoesNotFitFailsInsteadOfLeavingAHalfBuiltNode) {
-  bytes compiled = compile_dts(box_dts("box", "boot", false));
-  bytes tree = in_room(compiled, compiled.size() + 64);
-  mmc_partitions_fmt table = android_table();
-  CaptureStdout();
-  EXPECT_EQ(rework(tree, dtb_mode_rebuild, table), -1);
-  std::string out = GetCapturedStdout();
-  EXPECT_NE(out.find(" '-3'\n"), std::string::npos) << out;  // FDT_ERR_NOSPACE
-  EXPECT_NE(out.find("Failed to create new partition table: -1!\n"), std::string::npos) << out;
-
-  // A tree that claims more than its room is refused before any edit.
-  bytes short_room = in_room(compiled, compiled.size() - 4);
-  CaptureStdout();
-  EXPECT_EQ(rework(short_room, dtb_mode_remove, table), -1);
-  EXPECT_EQ(GetCapturedStdout(), "Invalid device tree: total size beyond its room!\n");
+  const std::string failed = "Failed to create new partition table: -1!\n";
+  const struct {
+    const char *what;
+    bytes tree;
+    int mode;
+    mmc_partitions_fmt table;
+    std::string last_lines;
+  } rows[] = {
+      {"no env", in_room(box), dtb_mode_rebuild,
+       make_table({{"bootloader", 4 * mib, 0, 0}, {"data", 8 * mib, 12 * mib, 4}}),
+       "Could not find 'env' partition!\n" + failed},
+      {"no node name", in_room(box), dtb_mode_rebuild, bad_name, "Invalid partition name in slot 6!\n" + failed},
+      // An edit that does not fit fails instead of leaving a half-built node.
+      {"no room", in_room(unlisted, unlisted.size() + 64), dtb_mode_rebuild, android_table(), " '-3'\n" + failed},
+      // A tree that claims more than its room is refused before any edit.
+      {"short room", in_room(unlisted, unlisted.size() - 4), dtb_mode_remove, android_table(),
+       "Invalid device tree: total size beyond its room!\n"},
+      {"wrapping", wrapping, dtb_mode_remove, android_table(),
+       "Invalid device tree: property value runs past the structure block!\n"},
+      {"ancient", ancient, dtb_mode_remove, android_table(), "Invalid device tree: version older than 16!\n"},
+  };
+  for (auto r : rows) {
+    CaptureStdout();
+    EXPECT_EQ(rework(r.tree, r.mode, r.table), -1) << r.what;
+    const std::string printed = GetCapturedStdout();
+    EXPECT_TRUE(printed.ends_with(r.last_lines)) << r.what << ": " << printed;
+  }
 }
 
 TEST(PropertyString, CopiesTheCharactersOnlyAndRefusesWhatDoesNotFitOrEnd) {
@@ -108,42 +124,12 @@ TEST(PropertyString, CopiesTheCharactersOnlyAndRefusesWhatDoesNotFitOrEnd) {
 
 TEST(PartitionsNode, AnOlderTreeLayoutStillLosesItsOldNode) {
   // Version 16 trees cannot be edited before they are opened.
-  temp_dir dir;
-  std::ofstream(dir.file("old.dts")) << box_dts("old", "boot", true);
-  run_shell("dtc -q -I dts -O dtb -V 16 -o " + dir.file("old.dtb") + " " + dir.file("old.dts"));
-  bytes tree = in_room(read_whole_file(dir.file("old.dtb")));
+  bytes tree = in_room(compile_dts(box_dts("old", "boot", true), "-V 16"));
   mmc_partitions_fmt table = android_table();
   CaptureStdout();
   ASSERT_EQ(rework(tree, dtb_mode_remove, table), 0);
   EXPECT_EQ(GetCapturedStdout(), "delete_node '-10'\n");  // FDT_ERR_BADVERSION, then opened
   EXPECT_EQ(fdtget(tree.data(), "-l /"), "firmware\nsoc\n");
-}
-
-TEST(PartitionsNode, EveryNodeAnsweringToThePathGoes) {
-  bytes tree = in_room(compile_dts(
-      "/dts-v1/;\n/ { partitions@1 { a { }; }; partitions { b { }; }; partitions@2 { }; };\n"));
-  mmc_partitions_fmt table = android_table();
-  ASSERT_EQ(rework(tree, dtb_mode_rebuild, table, false), 0);
-  EXPECT_EQ(fdtget(tree.data(), "-l /"), "partitions\n");
-  EXPECT_EQ(fdtget(tree.data(), "/partitions parts"), "5\n");
-}
-
-TEST(PartitionsNode, TreesThatWouldTripLibfdtAreRefusedFirst) {
-  // libfdt 1.6.1's own check loops for ever on a property length that wraps
-  // its offset, and follows a null name in trees older than version 16.
-  bytes compiled = compile_dts("/dts-v1/;\n/ { p = <1>; };\n");
-  uint32_t structure = uint32_t(compiled[8] << 24 | compiled[9] << 16 | compiled[10] << 8 | compiled[11]);
-  bytes wrapping = in_room(compiled);
-  memcpy(&wrapping[structure + 12], "\xff\xff\xff\xf4", 4);  // after root node and property tag
-  bytes ancient = in_room(compiled);
-  ancient[23] = 4;  // version
-  mmc_partitions_fmt table = android_table();
-  CaptureStdout();
-  EXPECT_EQ(rework(wrapping, dtb_mode_remove, table), -1);
-  EXPECT_EQ(rework(ancient, dtb_mode_remove, table), -1);
-  EXPECT_EQ(GetCapturedStdout(),
-            "Invalid device tree: property value runs past the structure block!\n"
-            "Invalid device tree: version older than 16!\n");
 }
 
 // The bootloader's own layout from a node built for a plan: the plan passes;

@@ -73,30 +73,19 @@ class LoopDevices : public storage_test {
     images.push_back(path);
     return path;
   }
-  // An image of `end` bytes whose bytes outside the partition carry a pattern.
-  std::string patterned_image(uint64_t offset, uint64_t size, uint64_t end) {
-    std::string path = image("disk.img", end);
-    fill(path, 0, offset);
-    fill(path, offset + size, end);
-    return path;
-  }
-  static bool outside_unchanged(const std::string &path, uint64_t offset, uint64_t size,
-                                uint64_t end) {
-    return unchanged(path, 0, offset) && unchanged(path, offset + size, end);
+  // A pattern over [from, to) of an image, and whether it is still there.
+  static std::string pattern(uint64_t size) {
+    std::string bytes(size, '\0');
+    for (uint64_t i = 0; i < size; i++) bytes[i] = static_cast<char>(0xa5 ^ (i * 7));
+    return bytes;
   }
   static void fill(const std::string &path, uint64_t from, uint64_t to) {
     std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
     f.seekp(static_cast<std::streamoff>(from));
-    std::string block(to - from, '\0');
-    for (uint64_t i = 0; i < block.size(); i++) block[i] = static_cast<char>(0xa5 ^ (i * 7));
-    f.write(block.data(), static_cast<std::streamsize>(block.size()));
+    f << pattern(to - from);
   }
   static bool unchanged(const std::string &path, uint64_t from, uint64_t to) {
-    std::string bytes = read_text(path).substr(from, to - from);
-    for (uint64_t i = 0; i < bytes.size(); i++) {
-      if (bytes[i] != static_cast<char>(0xa5 ^ (i * 7))) return false;
-    }
-    return true;
+    return read_text(path).substr(from, to - from) == pattern(to - from);
   }
   // Copies a byte range out of an image, for tools that read whole files.
   std::string extract(const std::string &path, uint64_t offset, uint64_t size) {
@@ -126,14 +115,16 @@ class LoopDevices : public storage_test {
 TEST_F(LoopDevices, Ext4IsMadeInsideThePartitionWithExactlyTheListedFeatures) {
   // 32 MiB and 512 KiB at 4 MiB: the size is truncated to whole MiB.
   const uint64_t offset = 4 * MiB, size = 32 * MiB + 512 * 1024, end = 40 * MiB;
-  std::string disk = patterned_image(offset, size, end);
+  std::string disk = image("disk.img", end);
+  fill(disk, 0, offset);
+  fill(disk, offset + size, end);
   const mmc_partitions_fmt table = make_table({{"KV_STORAGE", size, offset, 4}});
   CaptureStdout();
   EXPECT_EQ(format_ext4_partition(&table, "KV_STORAGE", disk.c_str()), 0);
   std::string printed = GetCapturedStdout();
   EXPECT_TRUE(contains(printed, "\nStarting to format the new 'KV_STORAGE' partition...\n"));
 
-  EXPECT_TRUE(outside_unchanged(disk, offset, size, end));
+  EXPECT_TRUE(unchanged(disk, 0, offset) && unchanged(disk, offset + size, end));
   std::string part = extract(disk, offset, 32 * MiB);
   auto header = ext4_header(part);
   std::set<std::string> features, expected;
