@@ -8,8 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include "scenario.h"
 
 namespace {
@@ -17,30 +15,38 @@ namespace {
 using e2e::Reading;
 using e2e::Scenario;
 
-// A cut point (see the head of box/box) and the answers of the run after it.
-struct Cut {
-  std::string at, next;
-};
-
 struct Chain {
   const char *name;
   std::vector<std::string> box;
-  std::string answers;
-  const char *marker;
-  std::vector<Cut> cuts;
+  std::string answers;              // typed at each run before the first
+  std::vector<std::string> points;  // resuming point, points[resumes_from];
+  size_t resumes_from;              // from there on, "y" goes on
   std::vector<Reading> end;
-  const char *calls;  // a disk-tool call the change makes
   std::string closing;
-  std::vector<std::string> checks;  // texts log/power-checks holds, in order
+  const char *durable;  // the marker log/power-checks names after the last cut
   std::vector<std::string> said = {};  // texts the runs print before `closing`, in order
+  const char *marker = "KVEMMC_STARTED\n";
+  const char *calls = "mkfs.vfat -n KV_FLASH {loop}";  // a disk-tool call the change makes
 };
 
+// Cut points (see the head of box/box), in the order of the runs. A chain's
+// points up to its first "resuming" one leave the eMMC as it was and the
+// change is asked for again; from there on every run finishes the change
+// from the journal. Each point is one the run reaches whatever the cut
+// before it kept (a cut a run never reaches is a fault of the chain:
+// power-checks says so). How the kernel merges a copy's writes depends on
+// the machine's load, but no write that reaches the box is over 1 MiB: a
+// cut at the Kth write to a range that a copy fills is reached when K is at
+// most the range's size in MiB.
 Scenario chain(const Chain &c) {
-  std::vector<std::string> box = c.box;
-  for (const Cut &cut : c.cuts) box.insert(box.end(), {"--power-cut", cut.at, "--again", cut.next});
+  std::vector<std::string> box = c.box, checks, lines = c.said;
+  std::string again;  // the answers as the box takes them (%b escapes)
+  for (const char ch : c.answers) again += ch == '\n' ? std::string("\\n") : std::string(1, ch);
+  for (size_t n = 0; n < c.points.size(); n++)
+    box.insert(box.end(), {"--power-cut", c.points[n], "--again", n < c.resumes_from ? again : "y\\n"});
+  if (c.durable) checks = {"cut drop:end:1:", "journal absent", std::string("marker ") + c.durable};
   std::vector<Reading> end = c.end;
-  end.push_back({.boxtool = {"power-log", "{work}"}, .lines = c.checks, .absent = {"BAD"}});
-  std::vector<std::string> lines = c.said;
+  end.push_back({.boxtool = {"power-log", "{work}"}, .lines = checks, .absent = {"BAD"}});
   lines.push_back(c.closing);
   return {.name = c.name, .box = box, .answers = c.answers, .marker = c.marker,
           .lines = lines, .calls = {c.calls}, .emmc_unchanged = false, .end = end};
@@ -50,27 +56,6 @@ const std::string kSuccess = "\nSuccess!\n";
 const std::string kSingleDone = kSuccess + "\n\nYou can now power off the device";
 const std::string kMigrated = kSuccess + "\n\nPlease remove current boot media (SD or USB) and\nreboot";
 const std::string kRemoved = kSuccess + "\n\nKestrova dual boot installation got removed from eMMC!\n";
-
-const std::string kBackup = "backup/eMMC_backup/";
-
-// The single-boot installation as an uncut run leaves it (see
-// interrupt_scenarios.cpp), with the data of its source.
-std::vector<Reading> single(const std::string &preset,
-                            std::vector<std::string> flash = {"files", "{flash}", "0"},
-                            std::vector<std::string> storage = {"files", "{storage}", "0"}) {
-  return {
-      {.boxtool = {"table", "{emmc}"}, .same_as = {"expect", preset, "single"}},
-      {.boxtool = {"trees", "{emmc}"}, .same_as = {"expect-tree-text", preset, "single"},
-       .ignore = {"phandle", "part-"}},
-      {.boxtool = {"patterns", "{emmc}"}, .absent = {"BAD"}},
-      {.boxtool = {"files", "{emmc}", "@KV_FLASH"}, .same_as = flash},
-      {.boxtool = {"files", "{emmc}", "@KV_STORAGE", "kestrova_storage"}, .same_as = storage,
-       .ignore = {".config/boot.hint", "backup/kvemmc", "dual_boot_", e2e::kBackupMark},
-       .absent = {"backup/kvemmc", " " + e2e::kBackupMark + "\n"}},
-      {.boxtool = {"fsck", "{emmc}", "@KV_STORAGE", "@KV_STORAGE"}, .lines = {"clean"}},
-      {.boxtool = {"files", "{storage}", "0", "backup/kvemmc"}, .absent = {"relocation.journal"}},
-  };
-}
 
 std::vector<Reading> dual_boot(const std::string &preset) {
   return {
@@ -91,22 +76,6 @@ std::vector<Reading> dual_boot(const std::string &preset) {
       {.boxtool = {"file-hash", "{emmc}", "@KV_STORAGE", "kestrova_storage/dual_boot_dtb_backup.img"},
        .same_as = {"hash", "{before}", "0x2800000", "0x80000"}},
   };
-}
-
-// Cut points, in the order of the runs. A chain's points up to its first
-// "resuming" one leave the eMMC as it was and the change is asked for again;
-// from there on every run finishes the change from the journal. Each point
-// is one the run reaches whatever the cut before it kept (a cut a run never
-// reaches is a fault of the chain: power-checks says so). How the kernel
-// merges a copy's writes depends on the machine's load, but no write that
-// reaches the box is over 1 MiB: a cut at the Kth write to a range that a
-// copy fills is reached when K is at most the range's size in MiB.
-std::vector<Cut> cuts(const std::vector<std::string> &points, const std::string &again,
-                      size_t resumes_from) {
-  std::vector<Cut> all;
-  for (size_t n = 0; n < points.size(); n++)
-    all.push_back({points[n], n < resumes_from ? again : std::string("y\\n")});
-  return all;
 }
 
 // The status marker (writes 1 to 6, flushes 1 to 4), the recovery snapshot
@@ -184,11 +153,6 @@ const std::vector<std::string> kSavedDataSnapshotAndJournal = {
     "drop:flush-storage:8",   "subset.3:flush-storage:9", "drop:flush-storage:11",
     "torn:flush-storage:13",  "drop:flush-storage:15",    "drop:dtb0:1"};
 
-// What log/power-checks says after the last cut, the one after the end.
-std::vector<std::string> durable_at_the_end(const std::string &marker) {
-  return {"cut drop:end:1:", "journal absent", "marker " + marker};
-}
-
 // A dual-boot installation checks and shrinks Android's data filesystem
 // before it writes its table: every cut there leaves the factory table, and
 // the installation is asked for again. From a cut within the resize on, each
@@ -227,50 +191,42 @@ const size_t kRemovalResumesFrom = 17;  // after torn:dtb0:1
 std::vector<Scenario> rows() {
   const std::vector<std::string> khadas = {"--preset", "khadas_vim3"};
   const std::vector<std::string> dual = {"--preset", "khadas_vim3", "--state", "dual"};
-  const std::vector<std::string> gxl = {"--preset", "gxl_p212"};
-  const std::string fresh_install = "3\\ny\\n";
-  const std::vector<std::string> data_after = data_layout_after("drop:flush-emmc:1");
-  const std::vector<std::string> from_boot_media = joined(kSnapshotAndJournal, data_after);
+  const std::vector<std::string> from_boot_media =
+      joined(kSnapshotAndJournal, data_layout_after("drop:flush-emmc:1"));
   const size_t begun = kSnapshotAndJournal.size();
   // The eMMC's own data come back from their copy on the boot media.
-  std::vector<Reading> from_emmc = single("khadas_vim3", {"files", "{before}", "@KV_FLASH"},
-                                          {"files", "{before}", "@KV_STORAGE", "kestrova_storage"});
-  std::vector<Reading> from_backup = single(
-      "khadas_vim3", {"files", "{flash}", "0"}, {"files", "{storage}", "0", kBackup + "kestrova_storage"});
-  std::vector<Scenario> all = {
-      chain({"SingleBootOnKhadas", khadas, "3\ny\n", "KVEMMC_STARTED\n",
-             cuts(from_boot_media, fresh_install, begun), single("khadas_vim3"),
-             "mkfs.vfat -n KV_FLASH {loop}", kSingleDone, durable_at_the_end("KVEMMC_NEW")}),
-      chain({"SingleBootOnBeelink", {"--preset", "beelink"}, "3\ny\n", "KVEMMC_STARTED\n",
-             cuts(joined(kSnapshotAndJournal, userdata_layout_after()), fresh_install, begun),
-             single("beelink"), "mkfs.vfat -n KV_FLASH {loop}", kSingleDone,
-             durable_at_the_end("KVEMMC_NEW")}),
-      chain({"MigrationWithTheBootMediasData", dual, "1\ny\n", "KVEMMC_STARTED\n",
-             cuts(from_boot_media, "1\\ny\\n", begun), single("khadas_vim3"),
-             "mkfs.vfat -n KV_FLASH {loop}", kMigrated, durable_at_the_end("KVEMMC_MIGRATE")}),
-      chain({"MigrationWithTheEmmcsData", dual, "2\ny\n", "KVEMMC_STARTED\n",
-             cuts(joined(kSavedDataSnapshotAndJournal, data_layout_after("drop:dtb1:1")), "2\\ny\\n",
-                  kSavedDataSnapshotAndJournal.size()),
-             from_emmc, "mkfs.vfat -n KV_FLASH {loop}", kMigrated,
-             durable_at_the_end("KVEMMC_MIGRATE")}),
+  const std::vector<Reading> from_emmc =
+      e2e::single_boot("khadas_vim3", {"files", "{before}", "@KV_FLASH"},
+                       {"files", "{before}", "@KV_STORAGE", "kestrova_storage"});
+  const std::vector<Reading> from_backup = e2e::single_boot(
+      "khadas_vim3", {"files", "{flash}", "0"}, {"files", "{storage}", "0", "backup/eMMC_backup/kestrova_storage"});
+  return {
+      chain({"SingleBootOnKhadas", khadas, "3\ny\n", from_boot_media, begun,
+             e2e::single_boot("khadas_vim3"), kSingleDone, "KVEMMC_NEW"}),
+      chain({"SingleBootOnBeelink", {"--preset", "beelink"}, "3\ny\n",
+             joined(kSnapshotAndJournal, userdata_layout_after()), begun,
+             e2e::single_boot("beelink"), kSingleDone, "KVEMMC_NEW"}),
+      chain({"MigrationWithTheBootMediasData", dual, "1\ny\n", from_boot_media, begun,
+             e2e::single_boot("khadas_vim3"), kMigrated, "KVEMMC_MIGRATE"}),
+      chain({"MigrationWithTheEmmcsData", dual, "2\ny\n",
+             joined(kSavedDataSnapshotAndJournal, data_layout_after("drop:dtb1:1")),
+             kSavedDataSnapshotAndJournal.size(), from_emmc, kMigrated, "KVEMMC_MIGRATE"}),
       chain({"MigrationWithABackupsData", joined(dual, {"--boot-backup"}), "3\ny\n",
-             "KVEMMC_STARTED\n", cuts(from_boot_media, fresh_install, begun), from_backup,
-             "mkfs.vfat -n KV_FLASH {loop}", kMigrated, durable_at_the_end("KVEMMC_MIGRATE")}),
-      chain({"DualBootOnGxl", gxl, "1\ny\n", "KVEMMC_NEW\n",
-             cuts(kDualBoot, "1\\ny\\n", kDualBoot.size()), dual_boot("gxl_p212"),
-             "mkfs.vfat -n KV_FLASH {loop}", kSuccess, {},
+             from_boot_media, begun, from_backup, kMigrated, "KVEMMC_MIGRATE"}),
+      chain({"DualBootOnGxl", {"--preset", "gxl_p212"}, "1\ny\n", kDualBoot, kDualBoot.size(),
+             dual_boot("gxl_p212"), kSuccess, nullptr,
              {"was being resized when the run before was cut off: it is checked and resized to",
-              "before its partition table: Android's own are kept from the snapshot"}}),
-      chain({"RemovalOnKhadas", dual, "7\ny\n", "KVEMMC_STARTED\n",
-             cuts(kRemoval, "7\\ny\\n", kRemovalResumesFrom), e2e::factory_state("khadas_vim3"),
-             "e2fsck -fy {loop}", kRemoved, durable_at_the_end("KVEMMC_REMOVE"),
+              "before its partition table: Android's own are kept from the snapshot"},
+             "KVEMMC_NEW\n"}),
+      chain({"RemovalOnKhadas", dual, "7\ny\n", kRemoval, kRemovalResumesFrom,
+             e2e::factory_state("khadas_vim3"), kRemoved, "KVEMMC_REMOVE",
              {"A removal of a dual boot installation was interrupted while Android's partition "
               "table and device trees were written.\n\nFinish it now?",
               "A removal of a dual boot installation was interrupted after Android's partition "
               "table was written: Kestrova's data are still to be deleted and Android's data "
-              "filesystem to be grown.\n\nFinish it now?"}}),
+              "filesystem to be grown.\n\nFinish it now?"},
+             "KVEMMC_STARTED\n", "e2fsck -fy {loop}"}),
   };
-  return all;
 }
 
 const std::vector<Scenario> kPowerCut = rows();

@@ -83,6 +83,12 @@ Reading reserved_as_before();
 // The box as it left the factory: its table and reserved area, Android's
 // files alone in a clean data partition `data`, every partition's pattern.
 std::vector<Reading> factory_state(const std::string &preset, const std::string &data = "data");
+// What a single-boot change leaves when it ends, cut off or not: the
+// preset's table and trees, every kept partition's bytes in place, the data
+// of its source (the boot media's by default) in both partitions, no journal.
+std::vector<Reading> single_boot(const std::string &preset,
+                                 std::vector<std::string> flash = {"files", "{flash}", "0"},
+                                 std::vector<std::string> storage = {"files", "{storage}", "0"});
 
 // Runs the row on a box of its own and checks it (GoogleTest expectations).
 void run_scenario(const Scenario &row);
