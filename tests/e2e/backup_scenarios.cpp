@@ -8,7 +8,9 @@
 
 namespace {
 
+using e2e::dual;
 using e2e::Reading;
+using e2e::single;
 using e2e::Scenario;
 
 const std::string kSuccess = "\nSuccess!\n\n\nA backup of the selected Kestrova partitions where done!\n";
@@ -39,17 +41,6 @@ const Reading kNothingHalfMade = {.boxtool = {"files", "{storage}", "0", "backup
 const Reading kPreviousFlashBackup = {.boxtool = {"files", "{storage}", "0", kBackup + "kestrova_flash"},
                                       .lines = {kMarked}, .same_as = {"tree-files", "flash"},
                                       .ignore = {e2e::kBackupMark}};
-
-std::vector<std::string> with(std::vector<std::string> box, const std::vector<std::string> &more) {
-  box.insert(box.end(), more.begin(), more.end());
-  return box;
-}
-std::vector<std::string> single(const std::vector<std::string> &more = {}) {
-  return with({"--state", "single"}, more);
-}
-std::vector<std::string> dual(const std::vector<std::string> &more = {}) {
-  return with({"--state", "dual"}, more);
-}
 
 const Scenario kBackups[] = {
     // --- The other presets, with the boxes' own build -------------------------

@@ -9,6 +9,7 @@
 
 namespace {
 
+using e2e::dual;
 using e2e::Reading;
 using e2e::Scenario;
 
@@ -89,12 +90,6 @@ Scenario migration(const char *name, const std::string &preset, int source) {
   row.calls.push_back("mkfs.vfat -n KV_FLASH {loop}");
   row.calls.insert(row.calls.end(), s.copies.begin(), s.copies.end());
   return row;
-}
-
-std::vector<std::string> dual(const std::vector<std::string> &more = {}) {
-  std::vector<std::string> box{"--state", "dual"};
-  box.insert(box.end(), more.begin(), more.end());
-  return box;
 }
 
 const Scenario kMigrate[] = {

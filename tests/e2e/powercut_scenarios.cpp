@@ -12,6 +12,7 @@
 
 namespace {
 
+using e2e::joined;
 using e2e::Reading;
 using e2e::Scenario;
 
@@ -137,11 +138,6 @@ std::vector<std::string> userdata_layout_after() {
           "drop:" + f + ":1",
           "subset.6:" + s + ":10",
           "drop:end:1"};
-}
-
-std::vector<std::string> joined(std::vector<std::string> a, const std::vector<std::string> &b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
 }
 
 // A migration with the data on the eMMC first saves them to the boot media:

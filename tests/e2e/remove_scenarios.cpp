@@ -8,6 +8,7 @@
 
 namespace {
 
+using e2e::dual;
 using e2e::Reading;
 using e2e::Scenario;
 
@@ -56,12 +57,6 @@ std::vector<Reading> android_only() {
 std::vector<Reading> with(std::vector<Reading> end, const Reading &more) {
   end.push_back(more);
   return end;
-}
-
-std::vector<std::string> dual(std::vector<std::string> more = {}) {
-  std::vector<std::string> box{"--state", "dual"};
-  box.insert(box.end(), more.begin(), more.end());
-  return box;
 }
 
 const Scenario kRemove[] = {

@@ -8,7 +8,9 @@
 
 namespace {
 
+using e2e::dual;
 using e2e::Reading;
+using e2e::single;
 using e2e::Scenario;
 
 const std::string kAskFlash = "Continue with [y] or press enter to skip flash partition!\nContinue? [y]: ";
@@ -66,17 +68,6 @@ std::vector<Reading> dual_kept(std::vector<Reading> end) {
                  .ignore = {"kestrova_storage"}});
   end.push_back(e2e::reserved_as_before());
   return end;
-}
-
-std::vector<std::string> with(std::vector<std::string> box, const std::vector<std::string> &more) {
-  box.insert(box.end(), more.begin(), more.end());
-  return box;
-}
-std::vector<std::string> single(const std::vector<std::string> &more = {}) {
-  return with({"--state", "single"}, more);
-}
-std::vector<std::string> dual(const std::vector<std::string> &more = {}) {
-  return with({"--state", "dual"}, more);
 }
 
 const Scenario kRenew[] = {

@@ -77,6 +77,20 @@ inline const std::string kDualBackupStorageCopy =
     "--exclude=/dual_boot_apt_backup.img --exclude=/dual_boot_dtb_backup.img "
     "/storage/backup/eMMC_backup/kestrova_storage/ /media/KV_STORAGE/kestrova_storage/";
 
+// The box's options `box`, then `more`.
+inline std::vector<std::string> joined(std::vector<std::string> box,
+                                       const std::vector<std::string> &more) {
+  box.insert(box.end(), more.begin(), more.end());
+  return box;
+}
+// A box with a single-boot or dual-boot installation, and `more`.
+inline std::vector<std::string> single(const std::vector<std::string> &more = {}) {
+  return joined({"--state", "single"}, more);
+}
+inline std::vector<std::string> dual(const std::vector<std::string> &more = {}) {
+  return joined({"--state", "dual"}, more);
+}
+
 // Readings that the tables of several operations share.
 // The table and both DTB copies are what they were before the run.
 Reading reserved_as_before();
