@@ -59,18 +59,15 @@ const Source kSources[] = {
 // their new places, the source's data in KV_FLASH and KV_STORAGE, the
 // reserved area of the dual boot in the snapshot.
 std::vector<Reading> migrated(const std::string &preset, const Source &source) {
-  std::vector<Reading> end = {
-      {.boxtool = {"table", "{emmc}"}, .same_as = {"expect", preset, "single"}},
-      {.boxtool = {"trees", "{emmc}"}, .same_as = {"expect-tree-text", preset, "single"},
-       .ignore = {"phandle", "part-"}},
-      {.boxtool = {"patterns", "{emmc}"}, .absent = {"BAD"}},
+  std::vector<Reading> end = e2e::laid_out_as_modelled(preset, "single");
+  end.insert(end.end(), {
       {.boxtool = {"fsck", "{emmc}", "@KV_STORAGE", "@KV_STORAGE"}, .lines = {"clean, fills its range"}},
       {.boxtool = {"files", "{emmc}", "@KV_FLASH"}, .same_as = source.flash},
       {.boxtool = {"files", "{emmc}", "@KV_STORAGE", "kestrova_storage"}, .same_as = source.storage,
        .ignore = {".config/boot.hint", "dual_boot_", "backup/kvemmc", e2e::kBackupMark},
        .absent = {"dual_boot_", "backup/kvemmc", " " + e2e::kBackupMark + "\n"}},
       {.boxtool = {"snapshots", "{storage}"}, .same_as = {"reserved-hash", preset, "dual"}},
-  };
+  });
   // The saved data are back on the eMMC: their folder goes.
   if (source.menu == std::string("2")) {
     end.push_back({.boxtool = {"files", "{storage}", "0"}, .absent = {" backup/eMMC_backup"}});

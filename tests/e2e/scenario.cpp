@@ -278,20 +278,27 @@ std::vector<Reading> factory_state(const std::string &preset, const std::string 
   };
 }
 
-std::vector<Reading> single_boot(const std::string &preset, std::vector<std::string> flash,
-                                 std::vector<std::string> storage) {
+std::vector<Reading> laid_out_as_modelled(const std::string &preset, const std::string &state) {
   return {
-      {.boxtool = {"table", "{emmc}"}, .same_as = {"expect", preset, "single"}},
-      {.boxtool = {"trees", "{emmc}"}, .same_as = {"expect-tree-text", preset, "single"},
+      {.boxtool = {"table", "{emmc}"}, .same_as = {"expect", preset, state}},
+      {.boxtool = {"trees", "{emmc}"}, .same_as = {"expect-tree-text", preset, state},
        .ignore = {"phandle", "part-"}},
       {.boxtool = {"patterns", "{emmc}"}, .absent = {"BAD"}},
+  };
+}
+
+std::vector<Reading> single_boot(const std::string &preset, std::vector<std::string> flash,
+                                 std::vector<std::string> storage) {
+  std::vector<Reading> end = laid_out_as_modelled(preset, "single");
+  end.insert(end.end(), {
       {.boxtool = {"files", "{emmc}", "@KV_FLASH"}, .same_as = flash},
       {.boxtool = {"files", "{emmc}", "@KV_STORAGE", "kestrova_storage"}, .same_as = storage,
        .ignore = {".config/boot.hint", "backup/kvemmc", "dual_boot_", kBackupMark},
        .absent = {"backup/kvemmc", " " + kBackupMark + "\n"}},
       {.boxtool = {"fsck", "{emmc}", "@KV_STORAGE", "@KV_STORAGE"}, .lines = {"clean"}},
       {.boxtool = {"files", "{storage}", "0", "backup/kvemmc"}, .absent = {"relocation.journal"}},
-  };
+  });
+  return end;
 }
 
 std::string scenario_name(const Scenario &row) { return row.name; }

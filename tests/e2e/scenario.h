@@ -97,6 +97,10 @@ Reading reserved_as_before();
 // The box as it left the factory: its table and reserved area, Android's
 // files alone in a clean data partition `data`, every partition's pattern.
 std::vector<Reading> factory_state(const std::string &preset, const std::string &data = "data");
+// An installation laid out as the box's own model of it for `state`
+// ("single" or "dual"): its table, its trees (generated phandles aside),
+// every kept partition's bytes at its place.
+std::vector<Reading> laid_out_as_modelled(const std::string &preset, const std::string &state);
 // What a single-boot change leaves when it ends, cut off or not: the
 // preset's table and trees, every kept partition's bytes in place, the data
 // of its source (the boot media's by default) in both partitions, no journal.
